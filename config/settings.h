@@ -1,0 +1,35 @@
+// Settings: one global per key of Kestrun.ini, and the reader.
+#pragma once
+
+constexpr int SENSE_KEY_ENTRIES = 100;
+constexpr int SENSE_KEY_SIZE = 8;
+constexpr int MBOARD_ENTRIES = 10;
+constexpr int MBOARD_NAME_SIZE = 80;
+constexpr int LIB_NAME_SIZE = 256;
+constexpr const char *DEFAULT_LIB_NAME = "libstorelib.so.2.52-0";
+constexpr const char *INI_FILE_NAME = "Kestrun.ini";
+
+extern int g_iLWaitTime;
+extern int g_iAppLogSwitch;
+extern int g_iPreServLogSwitch;
+extern int g_iThresholdMode;
+extern int g_iThresholdTime;
+extern int g_iPollEvent;
+extern int g_iSmartMode;
+extern int g_iAErrorMode;
+extern int g_iAErrorCnt;
+extern char g_cAErrSenseKey[SENSE_KEY_ENTRIES][SENSE_KEY_SIZE];
+extern int g_iAErrorCntHDD;
+extern int g_iAErrorCntSSD;
+extern int g_iMErrMode;
+extern int g_iMBoardCnt;
+extern char g_cMBoardName[MBOARD_ENTRIES][MBOARD_NAME_SIZE];
+extern int g_iHistoryCnt;
+extern char g_cLibFileName[LIB_NAME_SIZE];
+extern int g_iMcTblDiff;
+
+// Stores the start value of every setting (before anything can log).
+void vSettingsDefault();
+
+// Reads <module directory>/Kestrun.ini once; 1 when the file was opened, 0 when not.
+int iIniFileRead();

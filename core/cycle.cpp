@@ -1,0 +1,135 @@
+#include "core/cycle.h"
+
+#include "config/settings.h"
+#include "core/startup.h"
+#include "detect/event_scan.h"
+#include "detect/health_scan.h"
+#include "detect/tables.h"
+#include "isolate/register.h"
+#include "log/messages.h"
+#include "storage/StoreCmd.h"
+#include "storage/loader.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+char gcDateTime[DATETIME_SIZE];
+int g_iChkBoardCnt = 0;
+
+void vDateTimeStr() {
+    time_t now = time(nullptr);
+    struct tm t {};
+    localtime_r(&now, &t);
+    memset(gcDateTime, 0, sizeof gcDateTime);
+    // Fields are bounded so the text always fits its 24 bytes.
+    snprintf(gcDateTime, sizeof gcDateTime, "%04d%02d%02d_%02d%02d%02d",
+             (t.tm_year + 1900) % 10000, (t.tm_mon + 1) % 100, t.tm_mday % 100, t.tm_hour % 100,
+             t.tm_min % 100, t.tm_sec % 100);
+}
+
+namespace {
+
+// productName equals `name` as whole texts; the reply's text is only trusted
+// within its record.
+bool bSameModel(const CtrlInfo &info, const char *name) {
+    size_t len = strnlen(name, MBOARD_NAME_SIZE - 1);
+    if (len >= sizeof info.productName)
+        return false;
+    return memcmp(info.productName, name, len) == 0 && info.productName[len] == '\0';
+}
+
+} // namespace
+
+// Controllers beyond the tables' four are left out of the model check: their
+// information is not read and they can never enable the media-error test.
+int iControllerChk() {
+    g_iChkBoardCnt = 0;
+    int names = g_iMBoardCnt < MBOARD_ENTRIES ? g_iMBoardCnt : MBOARD_ENTRIES;
+    for (int i = 0; i < giCtrlCnt && i < TABLE_CONTROLLERS; i++) {
+        if (iGetControllerInfo(i, &tCtrInfo, 2, tErrInfo) != 1) {
+            vLogID5012_Output(i, "iControllerChk", tErrInfo[0]);
+            return 0;
+        }
+        MErrController *c = pMErrController(i);
+        for (int j = 0; j < names; j++) {
+            if (!bSameModel(tCtrInfo, g_cMBoardName[j]))
+                continue;
+            snprintf(c->modelName, sizeof c->modelName, "%s", g_cMBoardName[j]);
+            g_iChkBoardCnt++;
+            c->enabled = 1;
+        }
+    }
+    return 1;
+}
+
+void vLogMode_OutPut() {
+    const char *smart = g_iSmartMode == 1 ? "SMART Mode : ON" : "SMART Mode : OFF";
+    const char *aerror = g_iAErrorMode == 1 ? "AERROR Mode : ON" : "AERROR Mode : OFF";
+    const char *medium = "MEDIUM Mode : OFF";
+    if (g_iMErrMode == 1 && g_iChkBoardCnt != 0) {
+        medium = "MEDIUM Mode : ON";
+    } else if (g_iMErrMode == 1) {
+        g_iMErrMode = 0;
+        medium = "MEDIUM Mode : OFF( Controller that is defined in the inifile was not found. )";
+    }
+    char modes[MESSAGE_SIZE];
+    snprintf(modes, sizeof modes, " %s, %s, %s", smart, aerror, medium);
+    vLogID1001_Output(modes);
+}
+
+void vMainProc() {
+    vDateTimeStr();
+    hLib = nullptr;
+    vTablesClear();
+
+    if (iLib_Link() != 0) {
+        vLogID5006_Output("iLib_Link", errno);
+        vLibUnload(""); // only held when the entry point was missing
+        return;
+    }
+    if (iControllerSearch(&tCtrlList, 2, tErrInfo) != 1) {
+        vLogID5010_Output("iControllerSearch", tErrInfo[0]);
+        vLibUnload("");
+        return;
+    }
+    if (iControllerChk() != 1)
+        return; // the exit clean-up unloads the library
+    vLogMode_OutPut();
+    iHspFlgChk();
+
+    g_ulSeqNo = nullptr;
+    if (g_iAErrorMode == 1) {
+        // One entry at least, so that no controller is no allocation failure.
+        size_t entries = giCtrlCnt > 0 ? static_cast<size_t>(giCtrlCnt) : 1;
+        g_ulSeqNo = static_cast<unsigned long *>(calloc(entries, sizeof(unsigned long)));
+        if (g_ulSeqNo == nullptr) {
+            vLogID5002_Output("vMainProc", errno);
+            return;
+        }
+    }
+
+    while (g_iSignalRecv != 1) {
+        if (g_iPollEvent == 1)
+            vLogID1010_Output();
+        if (g_iSmartMode == 1 || g_iMErrMode == 1)
+            vSmartMErrChk();
+        if (g_iAErrorMode == 1)
+            iAErrorChk();
+        int seconds = g_iLWaitTime / 1000;
+        for (int i = 0; i < seconds; i++) {
+            if (g_iSignalRecv == 1)
+                break;
+            sleep(1);
+        }
+    }
+
+    if (g_ulSeqNo != nullptr) {
+        free(g_ulSeqNo);
+        g_ulSeqNo = nullptr;
+    }
+    vLibUnload("");
+}

@@ -1,0 +1,5 @@
+#include "core/startup.h"
+
+int main(int argc, char **argv) {
+    vKestrunMain(argc, argv);
+}

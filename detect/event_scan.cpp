@@ -1,0 +1,163 @@
+#include "detect/event_scan.h"
+
+#include "config/settings.h"
+#include "detect/tables.h"
+#include "isolate/removal.h"
+#include "log/history.h"
+#include "log/messages.h"
+#include "storage/StoreCmd.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <cstring>
+#include <strings.h>
+
+namespace {
+
+struct FreeDeleter {
+    void operator()(void *p) const { free(p); }
+};
+
+bool bCountedCode(uint16_t code) {
+    return code == 112 || code == 113 || code == 267 || code == 268;
+}
+
+// Acceptance: inside the requested range, a real time stamp, a known code.
+bool bAccept(const EventDetail &r, uint32_t start, uint32_t n) {
+    uint32_t end = start + n; // modulo 2^32
+    return start <= r.seqNum && r.seqNum < end && r.timeStamp <= 0xFEFFFFFFu &&
+           bCountedCode(r.eventCode);
+}
+
+// Reads the events of one controller from `start` up to `newest`. Returns false
+// when the scan must end (no memory for a batch).
+bool bReadController(int controller, uint32_t start, uint32_t newest) {
+    for (;;) {
+        uint32_t n = (newest - start >= EVENT_BATCH_MAX) ? EVENT_BATCH_MAX : newest - start + 1;
+        size_t length = EVENTLIST_HEADER + static_cast<size_t>(EVENTDETAIL_SIZE) * n;
+        std::unique_ptr<void, FreeDeleter> block(calloc(1, length));
+        if (!block) {
+            vLogID5002_Output("iAErrorChk", errno);
+            return false;
+        }
+        if (iGetEventList(controller, static_cast<int>(n), start, block.get(),
+                          static_cast<int>(length), tErrInfo) != 1) {
+            if (tErrInfo[0] != LIB_STATUS_EVENT_NONE)
+                vLogID5003_Output("iGetEventSquenceInfo", tErrInfo[0]);
+            g_ulSeqNo[controller] = static_cast<uint32_t>(start + n);
+            return true;
+        }
+        // A reply claiming more records than were asked for is clipped to the batch.
+        uint32_t returned = static_cast<EventListHeader *>(block.get())->eventCount;
+        int count = static_cast<int>(returned);
+        if (count > static_cast<int>(n))
+            count = static_cast<int>(n);
+        for (int k = 0; k < count; k++) {
+            EventDetail *r = pEventRecord(block.get(), k);
+            if (!bAccept(*r, start, n))
+                continue;
+            int d = r->pdDeviceId;
+            if (r->eventCode == 113 && !iSenseKeep(r->senseKey, r->senseCode, r->senseQualifier))
+                continue;
+            iLogOut(controller, d, block.get(), r->description, k);
+            iHddChk(controller, d, block.get(), DETECT_AERROR, k);
+        }
+        // The batch that covered `newest` ends the read. Tested on the batch's
+        // own range so that a range reaching past 2^32 ends it too, instead of
+        // walking the whole sequence space.
+        bool last = newest - start < n;
+        start += n;
+        if (last) {
+            g_ulSeqNo[controller] = start;
+            return true;
+        }
+    }
+}
+
+} // namespace
+
+// Entries beyond the list's 100 are never consulted, whatever the count says.
+int iSenseKeep(unsigned senseKey, unsigned senseCode, unsigned senseQualifier) {
+    char key[16];
+    snprintf(key, sizeof key, "%02x%02x%02x", senseKey & 0xFFu, senseCode & 0xFFu,
+             senseQualifier & 0xFFu);
+    int entries = g_iAErrorCnt < SENSE_KEY_ENTRIES ? g_iAErrorCnt : SENSE_KEY_ENTRIES;
+    for (int j = 0; j < entries; j++) {
+        const char *entry = g_cAErrSenseKey[j];
+        size_t len = strnlen(entry, SENSE_KEY_SIZE - 1);
+        if (strncasecmp(entry, "ALL", len) == 0)
+            return 1;
+        if (strncasecmp(entry, key, len) == 0)
+            return 0;
+    }
+    return 1;
+}
+
+int iAErrorChk() {
+    if (g_ulSeqNo == nullptr)
+        return 0;
+    for (int i = 0; i < giCtrlCnt; i++) {
+        EventLogInfo info{};
+        if (iGetEventSquenceInfo(i, &info, 2, tErrInfo) != 1) {
+            vLogID5004_Output("iGetEventSquenceInfo", tErrInfo[0]);
+            return 0;
+        }
+        uint32_t newest = info.newestSeq;
+        unsigned long stored = g_ulSeqNo[i];
+        if (stored > newest)
+            continue;
+        uint32_t start = stored != 0 ? static_cast<uint32_t>(stored) : newest;
+        if (!bReadController(i, start, newest))
+            return 0;
+    }
+    return 1;
+}
+
+// The window is found from the ring index, which advances with every stored
+// time stamp: the count stops at 0x10000 and is also raised for an event whose
+// drive could not be read (no stamp stored), so positions taken from the count
+// would drift off the newest stamps. Until L stamps exist since the last
+// reset, the L-th newest slot holds an older stamp or 0, which only widens the
+// span. A threshold above the ring's 1024 stamps is tested over the 1024
+// newest. Drives without a table slot are not counted.
+int iHddChk(int controller, int deviceId, void *eventList, int reason, int k) {
+    const EventDetail *r = pEventRecord(eventList, k);
+    AErrCounter *a = pAErrCounter(controller, deviceId);
+    if (a == nullptr)
+        return 1;
+    if (r->eventCode == 112) {
+        a->count = 0;
+        a->ringIndex = 0;
+        return 1;
+    }
+    if (a->count <= 0xFFFF)
+        a->count++;
+    if (iGetPhysicalInfo(controller, deviceId, &tPhysInfo, 2, tErrInfo) != 1) {
+        vLogID5007_Output("iHddChk", tErrInfo[0]);
+        return 0;
+    }
+    int limit = tPhysInfo.mediaType != 0 ? g_iAErrorCntSSD : g_iAErrorCntHDD;
+    uint64_t l = static_cast<uint64_t>(static_cast<int64_t>(limit));
+
+    if (g_iThresholdMode == 1) {
+        if (a->ringIndex >= RING_SIZE)
+            a->ringIndex = 0;
+        a->eventTimes[a->ringIndex] = r->timeStamp;
+        a->ringIndex = a->ringIndex > RING_SIZE - 2 ? 0 : static_cast<uint16_t>(a->ringIndex + 1);
+        if (a->count < l)
+            return 1;
+        uint64_t back = l < RING_SIZE ? l : RING_SIZE;
+        uint64_t newest = a->eventTimes[(a->ringIndex + RING_SIZE - 1) % RING_SIZE];
+        uint64_t oldest = a->eventTimes[(a->ringIndex + RING_SIZE - back) % RING_SIZE];
+        uint64_t span = newest - oldest;
+        uint64_t window = static_cast<uint64_t>(static_cast<int64_t>(g_iThresholdTime));
+        if (span <= window)
+            iDisConnectHdd(controller, deviceId, reason);
+    } else if (a->count >= l) {
+        iDisConnectHdd(controller, deviceId, reason);
+    }
+    return 1;
+}

@@ -1,0 +1,18 @@
+// The register of removed drives, "PdState_Flag.dat" in the module directory.
+#pragma once
+
+constexpr const char *REGISTER_FILE_NAME = "PdState_Flag.dat";
+constexpr const char *REGISTER_COPY_NAME = "PdState_Flag.bak";
+constexpr const char *REGISTER_NEW_NAME = "PdState_Flag.new";
+
+// Appends "controller,deviceId" (device id as signed 16 bits) unless present.
+// 1 when the file could be opened, 0 when not (message 5009).
+int iHSPFileMake(int controller, int deviceId);
+
+// Re-applies the register at start-up. 1 when there is no register or the pass
+// ran to its end, 0 when a file could not be opened or written.
+int iHspFlgChk();
+
+// Sets a registered drive unconfigured-bad again if it came back unconfigured-
+// good: 0 done, -1 the change failed, 2 any other state, 3 unreadable.
+int iStateChkSet(int controller, int deviceId);

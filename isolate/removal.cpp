@@ -1,0 +1,158 @@
+#include "isolate/removal.h"
+
+#include "isolate/register.h"
+#include "log/messages.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+bool bReadDrive(int controller, int deviceId, const char *name) {
+    if (iGetPhysicalInfo(controller, deviceId, &tPhysInfo, 2, tErrInfo) == 1)
+        return true;
+    vLogID5007_Output(name, tErrInfo[0]);
+    return false;
+}
+
+// An online member may go when its logical drive can afford to lose it.
+bool bRedundant(const LdInfo &ld) {
+    int level = ld.raidLevel;
+    if ((level == 1 || level == 5 || level == 6 || level == 10) && ld.ldState == 3)
+        return true;
+    return level == 6 && ld.ldState == 1;
+}
+
+void vRemovalFailed(int deviceId, int reason) {
+    if (reason == DETECT_MEDIUM)
+        vLogID4801_Output(deviceId);
+    else
+        vLogID4501_Output(deviceId);
+}
+
+} // namespace
+
+// Counts above the record's room (16 drive groups) are clipped to it.
+void vSpareText(char *out, size_t size, int deviceId, bool dedicated, const SpareInfo &spare) {
+    int pd = static_cast<int16_t>(deviceId);
+    if (!dedicated) {
+        snprintf(out, size, "Global HotSpare.(PD:%d) Global HotSpare has been removed", pd);
+        return;
+    }
+    char groups[256] = "";
+    size_t used = 0;
+    int count = spare.arrayCount < SPARE_ARRAYS_MAX ? spare.arrayCount : SPARE_ARRAYS_MAX;
+    for (int i = 0; i < count && used < sizeof groups; i++) {
+        int n = snprintf(groups + used, sizeof groups - used, i + 1 < count ? "%d," : "%d",
+                         spare.arrayNumbers[i]);
+        if (n < 0)
+            break;
+        used += static_cast<size_t>(n);
+    }
+    snprintf(out, size, "Dedicated HotSpare.(PD:%d DG:%s) Dedicated HotSpare has been removed", pd,
+             groups);
+}
+
+int iDisConnectHdd(int controller, int deviceId, int reason) {
+    if (!bReadDrive(controller, deviceId, "iDisConnectHdd"))
+        return 1;
+    switch (tPhysInfo.firmwareState) {
+    case PD_STATE_HOT_SPARE:
+        iDelHotSpare(controller, deviceId, reason);
+        break;
+    case PD_STATE_REBUILD:
+        iDelHdd(controller, deviceId, reason);
+        break;
+    case PD_STATE_ONLINE: {
+        PdLdList lds{};
+        if (iGetVdNo(controller, deviceId, &lds, 2, tErrInfo) != 1)
+            break;
+        // ldCount above the record's room of 64 is clipped to it.
+        for (uint32_t i = 0; i < lds.ldCount && i < PDLDLIST_MAX; i++) {
+            LdInfo ld{};
+            if (iGetLdInfo(controller, lds.ldNumbers[i], &ld, 2, tErrInfo) != 1)
+                continue;
+            if (bRedundant(ld))
+                iDelHdd(controller, deviceId, reason);
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    return 1;
+}
+
+int iDelHotSpare(int controller, int deviceId, int reason) {
+    if (!bReadDrive(controller, deviceId, "iDelHotSpare"))
+        return 0;
+    if (tPhysInfo.firmwareState != PD_STATE_HOT_SPARE)
+        return 1;
+    SpareInfo spare{};
+    bool dedicated = iGetDHotInfo(controller, deviceId, &spare, 2, tErrInfo) == 1;
+    if (iRemoveHotSpare(controller, deviceId, tPhysInfo.sequenceNumber, 2, tErrInfo) != 1) {
+        if (reason == DETECT_MEDIUM)
+            vLogID4801_Output(deviceId);
+        else
+            vLogID4001_Output(deviceId);
+        return 0;
+    }
+    if (!bReadDrive(controller, deviceId, "iDelHotSpare"))
+        return 0;
+    if (iSetState(controller, deviceId, PD_STATE_UNCONFIGURED_BAD, tPhysInfo.sequenceNumber, 2,
+                  tErrInfo) != 1) {
+        vLogID4101_Output(deviceId);
+        return 0;
+    }
+    iHSPFileMake(controller, deviceId);
+    char text[512];
+    vSpareText(text, sizeof text, deviceId, dedicated, spare);
+    if (reason == DETECT_SMART)
+        vLogID4000_Output(text);
+    else if (reason == DETECT_AERROR)
+        vLogID4700_Output(text);
+    else if (reason == DETECT_MEDIUM)
+        vLogID4800_Output(deviceId);
+    return 1;
+}
+
+int iDelHdd(int controller, int deviceId, int reason) {
+    if (!bReadDrive(controller, deviceId, "iDelHdd"))
+        return 0;
+    int firstState = tPhysInfo.firmwareState;
+    if (iSetState(controller, deviceId, PD_STATE_FAILED, tPhysInfo.sequenceNumber, 2, tErrInfo) ==
+        1) {
+        iHSPFileMake(controller, deviceId);
+        sleep(REMOVAL_SETTLE_SECONDS);
+        return iHddRecheck(controller, deviceId, reason);
+    }
+    if (firstState == PD_STATE_REBUILD) {
+        if (!bReadDrive(controller, deviceId, "iDelHdd"))
+            return 0;
+        if (iRebuildCancel(controller, deviceId, tPhysInfo.sequenceNumber, 2, tErrInfo) == 1) {
+            iHSPFileMake(controller, deviceId);
+            return iHddRecheck(controller, deviceId, reason);
+        }
+    }
+    vRemovalFailed(deviceId, reason);
+    return 0;
+}
+
+int iHddRecheck(int controller, int deviceId, int reason) {
+    if (!bReadDrive(controller, deviceId, "iHddRecheck"))
+        return 0;
+    if (tPhysInfo.firmwareState == PD_STATE_UNCONFIGURED_GOOD &&
+        iSetState(controller, deviceId, PD_STATE_UNCONFIGURED_BAD, tPhysInfo.sequenceNumber, 2,
+                  tErrInfo) != 1) {
+        vLogID4101_Output(deviceId);
+        return 0;
+    }
+    if (reason == DETECT_SMART)
+        vLogID4502_Output(deviceId);
+    else if (reason == DETECT_AERROR)
+        vLogID4500_Output(deviceId);
+    else if (reason == DETECT_MEDIUM)
+        vLogID4800_Output(deviceId);
+    return 1;
+}

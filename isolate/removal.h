@@ -1,0 +1,20 @@
+// Taking a condemned drive out of service according to its role.
+#pragma once
+
+#include "storage/StoreCmd.h"
+
+#include <cstddef>
+
+constexpr int DETECT_SMART = 0;
+constexpr int DETECT_AERROR = 3;
+constexpr int DETECT_MEDIUM = 4;
+
+constexpr int REMOVAL_SETTLE_SECONDS = 5; // pause after setting a drive failed
+
+int iDisConnectHdd(int controller, int deviceId, int reason);
+int iDelHotSpare(int controller, int deviceId, int reason);
+int iDelHdd(int controller, int deviceId, int reason);
+int iHddRecheck(int controller, int deviceId, int reason);
+
+// The description of a removed hot spare (messages 4000 and 4700).
+void vSpareText(char *out, size_t size, int deviceId, bool dedicated, const SpareInfo &spare);

@@ -1,0 +1,195 @@
+// Message catalogue. Every message is formatted into a bounded buffer, sent to
+// syslog first (so it survives an unwritable log file) and then appended to
+// PredictiveFailure.log. Nothing stays open between messages.
+#include "log/messages.h"
+
+#include "config/settings.h"
+#include "core/startup.h"
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <syslog.h>
+
+namespace {
+
+enum SyslogRoute { SYSLOG_NEVER, SYSLOG_ALWAYS, SYSLOG_APPLOG };
+
+struct FileCloser {
+    void operator()(FILE *f) const { fclose(f); }
+};
+
+void vRaise(SyslogRoute route, int priority, const char *text) {
+    if (route == SYSLOG_ALWAYS || (route == SYSLOG_APPLOG && g_iAppLogSwitch == 1))
+        vOutputSyslog(priority, text);
+    iPredictiveLogOut(text);
+}
+
+// Drive numbers are printed as the device id's low 16 bits, unsigned.
+int iPd(int deviceId) {
+    return static_cast<int>(static_cast<unsigned>(deviceId) & 0xFFFFu);
+}
+
+#define KESTRUN_MESSAGE(route, priority, ...)                                                      \
+    do {                                                                                           \
+        char text[MESSAGE_SIZE];                                                                   \
+        snprintf(text, sizeof text, __VA_ARGS__);                                                  \
+        vRaise(route, priority, text);                                                             \
+    } while (0)
+
+} // namespace
+
+void vOutputSyslog(int priority, const char *text) {
+    openlog("Kestrun", LOG_PID | LOG_CONS, LOG_USER);
+    syslog(priority, "%s", text);
+    closelog();
+}
+
+int iPredictiveLogOut(const char *text) {
+    if (g_iPreServLogSwitch != 1)
+        return 1;
+    char path[MODULE_PATH_SIZE + 32];
+    snprintf(path, sizeof path, "%s/%s", gcModulePath, LOG_FILE_NAME);
+    std::unique_ptr<FILE, FileCloser> file(fopen(path, "a"));
+    if (!file)
+        return 0;
+    time_t now = time(nullptr);
+    struct tm tmNow {};
+    localtime_r(&now, &tmNow);
+    fprintf(file.get(), "%04d/%02d/%02d %02d:%02d:%02d %s\n", tmNow.tm_year + 1900, tmNow.tm_mon + 1,
+            tmNow.tm_mday, tmNow.tm_hour, tmNow.tm_min, tmNow.tm_sec, text);
+    return 1;
+}
+
+void vLogID1000_Output(const char *version) {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_INFO,
+                    "<1000:Information> Predictive Failure has started successfully %s", version);
+}
+
+void vLogID1001_Output(const char *modes) {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_INFO, "<1001:Information> Current Mode. %s", modes);
+}
+
+void vLogID1010_Output() {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_INFO, "%s",
+                    "<1010:Information> Check the Predictive Failure Event.");
+}
+
+void vLogID2000_Output() {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_ERR, "%s", "<2000:Error> Kestrun.ini file is not found.");
+}
+
+void vLogID4000_Output(const char *spareText) {
+    KESTRUN_MESSAGE(SYSLOG_APPLOG, LOG_ERR, "<4000:Error> Predictive Failure event received from %s.",
+                    spareText);
+}
+
+void vLogID4001_Output(int deviceId) {
+    KESTRUN_MESSAGE(SYSLOG_APPLOG, LOG_ERR, "<4001:Error> Failed remove HotSpare. (PD:%d)",
+                    iPd(deviceId));
+}
+
+void vLogID4101_Output(int deviceId) {
+    KESTRUN_MESSAGE(SYSLOG_APPLOG, LOG_ERR,
+                    "<4101:Error> Failed set Unconfigured & Bad State. (PD:%d)", iPd(deviceId));
+}
+
+void vLogID4500_Output(int deviceId) {
+    KESTRUN_MESSAGE(
+        SYSLOG_APPLOG, LOG_ERR,
+        "<4500:Error> Command Timeout or Check Condition event receive. PD removed. (PD:%d)",
+        iPd(deviceId));
+}
+
+void vLogID4501_Output(int deviceId) {
+    KESTRUN_MESSAGE(SYSLOG_APPLOG, LOG_ERR, "<4501:Error> Failed remove PD. (PD:%d)", iPd(deviceId));
+}
+
+void vLogID4502_Output(int deviceId) {
+    KESTRUN_MESSAGE(SYSLOG_APPLOG, LOG_ERR,
+                    "<4502:Error> Predictive Failure event received. PD removed. (PD:%d)",
+                    iPd(deviceId));
+}
+
+void vLogID4600_Output(int deviceId) {
+    KESTRUN_MESSAGE(SYSLOG_APPLOG, LOG_ERR, "<4600:Error> PD was set to offline status again. (PD:%d)",
+                    iPd(deviceId));
+}
+
+void vLogID4601_Output(int deviceId) {
+    KESTRUN_MESSAGE(SYSLOG_APPLOG, LOG_ERR, "<4601:Error> Failed remove PD (re-set). (PD:%d)",
+                    iPd(deviceId));
+}
+
+void vLogID4700_Output(const char *spareText) {
+    KESTRUN_MESSAGE(SYSLOG_APPLOG, LOG_ERR,
+                    "<4700:Error> Command Timeout or Check Condition event received from %s.",
+                    spareText);
+}
+
+void vLogID4800_Output(int deviceId) {
+    KESTRUN_MESSAGE(SYSLOG_APPLOG, LOG_ERR,
+                    "<4800:Error> Media error count has exceeded the threshold. PD removed. (PD:%d)",
+                    iPd(deviceId));
+}
+
+void vLogID4801_Output(int deviceId) {
+    KESTRUN_MESSAGE(SYSLOG_APPLOG, LOG_ERR,
+                    "<4801:Error> Failed remove PD (Media error count has exceeded the threshold). "
+                    "(PD:%d)",
+                    iPd(deviceId));
+}
+
+void vLogID5002_Output(const char *name, int error) {
+    KESTRUN_MESSAGE(SYSLOG_NEVER, LOG_ERR, "<5002:Error> Memory allocation failed.(%s) Error Code (%d)",
+                    name, error);
+}
+
+void vLogID5003_Output(const char *name, int status) {
+    KESTRUN_MESSAGE(SYSLOG_NEVER, LOG_ERR, "<5003:Error> Unable to read event log. (%s) Error Code(%d)",
+                    name, status);
+}
+
+void vLogID5004_Output(const char *name, int status) {
+    KESTRUN_MESSAGE(SYSLOG_NEVER, LOG_ERR, "<5004:Error> Event log open failed. (%s) Error Code(%d)",
+                    name, status);
+}
+
+void vLogID5006_Output(const char *name, int error) {
+    KESTRUN_MESSAGE(SYSLOG_NEVER, LOG_ERR,
+                    "<5006:Error> Unable to load storelib.dll. (%s) Error Code(%d)", name, error);
+}
+
+void vLogID5007_Output(const char *name, int status) {
+    KESTRUN_MESSAGE(SYSLOG_NEVER, LOG_ERR,
+                    "<5007:Error> Unable to get physical drive information.(%s) Error Code (%d)", name,
+                    status);
+}
+
+void vLogID5008_Output(const char *name, int error) {
+    KESTRUN_MESSAGE(SYSLOG_NEVER, LOG_ERR,
+                    "<5008:Error> Unable to free storelib.dll. (%s) Error Code (%d)", name, error);
+}
+
+void vLogID5009_Output(const char *fileName, const char *name, int error) {
+    KESTRUN_MESSAGE(SYSLOG_NEVER, LOG_ERR, "<5009:Error> %s File open failed.(%s) Error Code (%d)",
+                    fileName, name, error);
+}
+
+void vLogID5010_Output(const char *name, int status) {
+    KESTRUN_MESSAGE(SYSLOG_NEVER, LOG_ERR,
+                    "<5010:Error> Failed to find the controller. (%s) Error Code (%d)", name, status);
+}
+
+void vLogID5011_Output(const char *signalName) {
+    KESTRUN_MESSAGE(
+        SYSLOG_ALWAYS, LOG_ERR,
+        "<5011:Error> Signal handler (%s) set failed. Predictive Failure monitor has shutdown.",
+        signalName);
+}
+
+void vLogID5012_Output(int controller, const char *name, int status) {
+    KESTRUN_MESSAGE(SYSLOG_NEVER, LOG_ERR,
+                    "<5012:Error> Failed to get controller name. (No.%d)(%s) Error Code (%d)",
+                    controller, name, status);
+}

@@ -1,0 +1,35 @@
+// The numbered message catalogue: log file, syslog, one function per message.
+#pragma once
+
+constexpr int MESSAGE_SIZE = 640;
+constexpr const char *LOG_FILE_NAME = "PredictiveFailure.log";
+constexpr const char *VERSION_TEXT = "(Ver 5.0.0.4).";
+
+void vOutputSyslog(int priority, const char *text);
+int iPredictiveLogOut(const char *text);
+
+void vLogID1000_Output(const char *version);
+void vLogID1001_Output(const char *modes);
+void vLogID1010_Output();
+void vLogID2000_Output();
+void vLogID4000_Output(const char *spareText);
+void vLogID4001_Output(int deviceId);
+void vLogID4101_Output(int deviceId);
+void vLogID4500_Output(int deviceId);
+void vLogID4501_Output(int deviceId);
+void vLogID4502_Output(int deviceId);
+void vLogID4600_Output(int deviceId);
+void vLogID4601_Output(int deviceId);
+void vLogID4700_Output(const char *spareText);
+void vLogID4800_Output(int deviceId);
+void vLogID4801_Output(int deviceId);
+void vLogID5002_Output(const char *name, int error);
+void vLogID5003_Output(const char *name, int status);
+void vLogID5004_Output(const char *name, int status);
+void vLogID5006_Output(const char *name, int error);
+void vLogID5007_Output(const char *name, int status);
+void vLogID5008_Output(const char *name, int error);
+void vLogID5009_Output(const char *fileName, const char *name, int error);
+void vLogID5010_Output(const char *name, int status);
+void vLogID5011_Output(const char *signalName);
+void vLogID5012_Output(int controller, const char *name, int status);

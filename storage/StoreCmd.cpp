@@ -1,0 +1,161 @@
+// Controller command layer: fills the shared command block, calls the library
+// and retries a failed call after an interruptible wait.
+#include "storage/StoreCmd.h"
+
+#include "core/startup.h"
+
+#include <cstring>
+#include <unistd.h>
+
+ProcessLibCommand_t ProcessLibCommandF = nullptr;
+CmdParam tCmdParam;
+int tErrInfo[12];
+CtrlList tCtrlList;
+CtrlInfo tCtrInfo;
+PdInfo tPhysInfo;
+PdList *tPhysList = nullptr;
+int giCtrlCnt = 0;
+
+namespace {
+
+constexpr int WAIT_SECONDS = 5;
+constexpr int WAIT_SECONDS_SPARE = 3;
+
+enum RetryRule {
+    RETRY_PLAIN,         // give up when a stop was requested
+    RETRY_CANCEL,        // as plain, and status 50 ends the command at once
+    RETRY_IGNORE_STOP,   // a stop shortens the waits but all attempts are made
+};
+
+// Starts a command: clears the reply over its length and the whole block.
+void vPrepare(uint8_t category, uint8_t opcode, void *reply, uint32_t length, bool clearReply) {
+    if (reply != nullptr && clearReply)
+        memset(reply, 0, length);
+    memset(&tCmdParam, 0, sizeof tCmdParam);
+    tCmdParam.category = category;
+    tCmdParam.opcode = opcode;
+    tCmdParam.dataLength = reply != nullptr ? length : 0;
+    tCmdParam.dataBuffer = reply;
+}
+
+int iIssue(int count, int *status, int waitSeconds, RetryRule rule) {
+    if (ProcessLibCommandF == nullptr)
+        return 0;
+    for (int attempt = 0; attempt < count; attempt++) {
+        int result = ProcessLibCommandF(&tCmdParam);
+        *status = result;
+        if (result == 0)
+            return 1;
+        if (rule == RETRY_CANCEL && result == LIB_STATUS_REBUILD_CANCEL_END)
+            return 0;
+        for (int w = 0; w < waitSeconds; w++) {
+            if (g_iSignalRecv == 1)
+                break;
+            sleep(1);
+        }
+        if (rule != RETRY_IGNORE_STOP && g_iSignalRecv == 1)
+            return 0;
+    }
+    return 0;
+}
+
+void vDrive(int controller, int deviceId) {
+    tCmdParam.controllerId = static_cast<uint32_t>(controller);
+    tCmdParam.u.pd.deviceId = static_cast<uint16_t>(deviceId);
+}
+
+} // namespace
+
+int iControllerSearch(CtrlList *reply, int count, int *status) {
+    vPrepare(0, 0, reply, sizeof(CtrlList), true);
+    int ok = iIssue(count, status, WAIT_SECONDS, RETRY_PLAIN);
+    if (ok)
+        giCtrlCnt = reply->ctrlCount;
+    return ok;
+}
+
+int iGetControllerInfo(int controller, CtrlInfo *reply, int count, int *status) {
+    vPrepare(1, 0, reply, sizeof(CtrlInfo), true);
+    tCmdParam.controllerId = static_cast<uint32_t>(controller);
+    return iIssue(count, status, WAIT_SECONDS, RETRY_PLAIN);
+}
+
+int iGetPdList(int controller, PdList *reply, int count, int *status) {
+    vPrepare(1, 4, reply, sizeof(PdList), true);
+    tCmdParam.controllerId = static_cast<uint32_t>(controller);
+    return iIssue(count, status, WAIT_SECONDS, RETRY_PLAIN);
+}
+
+int iGetPhysicalInfo(int controller, int deviceId, PdInfo *reply, int count, int *status) {
+    vPrepare(2, 0, reply, sizeof(PdInfo), true);
+    vDrive(controller, deviceId);
+    return iIssue(count, status, WAIT_SECONDS, RETRY_PLAIN);
+}
+
+int iRebuildCancel(int controller, int deviceId, int sequence, int count, int *status) {
+    vPrepare(2, 6, nullptr, 0, false);
+    vDrive(controller, deviceId);
+    tCmdParam.u.pd.reference = static_cast<uint16_t>(sequence);
+    return iIssue(count, status, WAIT_SECONDS, RETRY_CANCEL);
+}
+
+int iGetDHotInfo(int controller, int deviceId, SpareInfo *reply, int count, int *status) {
+    vPrepare(2, 12, reply, sizeof(SpareInfo), false);
+    vDrive(controller, deviceId);
+    return iIssue(count, status, WAIT_SECONDS_SPARE, RETRY_PLAIN);
+}
+
+int iRemoveHotSpare(int controller, int deviceId, int sequence, int count, int *status) {
+    vPrepare(2, 13, nullptr, 0, false);
+    vDrive(controller, deviceId);
+    tCmdParam.u.pd.reference = static_cast<uint16_t>(sequence);
+    return iIssue(count, status, WAIT_SECONDS, RETRY_PLAIN);
+}
+
+int iGetVdNo(int controller, int deviceId, PdLdList *reply, int count, int *status) {
+    vPrepare(2, 16, reply, sizeof(PdLdList), false);
+    vDrive(controller, deviceId);
+    return iIssue(count, status, WAIT_SECONDS, RETRY_PLAIN);
+}
+
+int iSetState(int controller, int deviceId, int state, int sequence, int count, int *status) {
+    vPrepare(2, 19, nullptr, 0, false);
+    vDrive(controller, deviceId);
+    tCmdParam.u.pd.reference = static_cast<uint16_t>(sequence);
+    tCmdParam.argument = static_cast<uint8_t>(state);
+    return iIssue(count, status, WAIT_SECONDS, RETRY_PLAIN);
+}
+
+int iGetLdInfo(int controller, int ldNumber, LdInfo *reply, int count, int *status) {
+    vPrepare(3, 0, reply, sizeof(LdInfo), true);
+    tCmdParam.controllerId = static_cast<uint32_t>(controller);
+    tCmdParam.u.pd.reference = static_cast<uint8_t>(ldNumber); // byte 10 only
+    return iIssue(count, status, WAIT_SECONDS, RETRY_IGNORE_STOP);
+}
+
+int iGetEventSquenceInfo(int controller, EventLogInfo *reply, int count, int *status) {
+    vPrepare(7, 0, reply, sizeof(EventLogInfo), false);
+    tCmdParam.controllerId = static_cast<uint32_t>(controller);
+    return iIssue(count, status, WAIT_SECONDS, RETRY_PLAIN);
+}
+
+// The event-list read does not clear the block: it overwrites its own fields
+// and makes a single attempt.
+int iGetEventList(int controller, int eventCount, unsigned int startSeq, void *reply,
+                  int replyLength, int *status) {
+    tCmdParam.category = 7;
+    tCmdParam.opcode = 1;
+    tCmdParam.controllerId = static_cast<uint32_t>(controller);
+    tCmdParam.u.startSeq = startSeq;
+    tCmdParam.argument = 0xFFFF;
+    tCmdParam.dataLength = static_cast<uint32_t>(replyLength);
+    tCmdParam.dataBuffer = reply;
+    if (reply != nullptr && replyLength >= static_cast<int>(sizeof(EventListHeader))) {
+        uint32_t wanted = static_cast<uint32_t>(eventCount);
+        memcpy(reply, &wanted, sizeof wanted);
+    }
+    if (ProcessLibCommandF == nullptr)
+        return 0;
+    *status = ProcessLibCommandF(&tCmdParam);
+    return *status == 0 ? 1 : 0;
+}

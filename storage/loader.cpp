@@ -1,0 +1,140 @@
+// Library loader. The dependency check runs ldd directly (no shell): a /bin/sh
+// that is not bash reads "&>" as "run in the background" and the check would
+// pass without looking, and a path with blanks or shell characters must reach
+// ldd as exactly one argument and never be executed.
+#include "storage/loader.h"
+
+#include "config/settings.h"
+#include "core/startup.h"
+#include "log/messages.h"
+#include "storage/StoreCmd.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <memory>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+void *hLib = nullptr;
+
+namespace {
+
+constexpr int PATH_SIZE = MODULE_PATH_SIZE + LIB_NAME_SIZE + 16;
+constexpr int WORK_LINE_SIZE = 512; // Work.txt is read in pieces of at most 511 bytes
+
+struct FileCloser {
+    void operator()(FILE *f) const { fclose(f); }
+};
+
+struct FileActions {
+    posix_spawn_file_actions_t actions;
+    bool ok;
+    FileActions() { ok = posix_spawn_file_actions_init(&actions) == 0; }
+    ~FileActions() {
+        if (ok)
+            posix_spawn_file_actions_destroy(&actions);
+    }
+};
+
+// Runs "ldd -- <library>" with standard output and standard error in Work.txt
+// (created or truncated). Returns the wait status as system() would (an exit
+// code of 1 reads as 256), or -1 when ldd could not be started.
+int iRunLdd(const char *libPath, const char *workPath) {
+    FileActions fa;
+    if (!fa.ok)
+        return -1;
+    if (posix_spawn_file_actions_addopen(&fa.actions, STDOUT_FILENO, workPath,
+                                         O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) != 0 ||
+        posix_spawn_file_actions_adddup2(&fa.actions, STDOUT_FILENO, STDERR_FILENO) != 0)
+        return -1;
+    char arg0[] = "ldd";
+    char arg1[] = "--";
+    char *argv[] = {arg0, arg1, const_cast<char *>(libPath), nullptr};
+    pid_t pid;
+    if (posix_spawnp(&pid, "ldd", &fa.actions, nullptr, argv, environ) != 0)
+        return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    return status;
+}
+
+// Counts the paths named in Work.txt that do not exist. A path runs from the
+// line's first "/" to the first blank, TAB or line end (ldd's warning lines
+// have no blank after their path; they are tested like any other).
+int iMissingDependencies(FILE *work, int *lastErrno) {
+    int missing = 0;
+    char line[WORK_LINE_SIZE];
+    while (fgets(line, sizeof line, work) != nullptr) {
+        char *path = strchr(line, '/');
+        if (path == nullptr)
+            continue;
+        path[strcspn(path, " \t\r\n")] = '\0';
+        if (access(path, F_OK) != 0) {
+            missing++;
+            *lastErrno = errno;
+        }
+    }
+    return missing;
+}
+
+} // namespace
+
+int iLib_Link() {
+    char workPath[MODULE_PATH_SIZE + 16];
+    char libPath[PATH_SIZE];
+    snprintf(workPath, sizeof workPath, "%s/%s", gcModulePath, WORK_FILE_NAME);
+    snprintf(libPath, sizeof libPath, "%s/%s", gcModulePath, g_cLibFileName);
+
+    int status = iRunLdd(libPath, workPath);
+    if (status != 0) {
+        errno = status;
+        return -1;
+    }
+
+    int missing = 0;
+    int lastErrno = 0;
+    {
+        std::unique_ptr<FILE, FileCloser> work(fopen(workPath, "r"));
+        if (!work)
+            return -1;
+        missing = iMissingDependencies(work.get(), &lastErrno);
+    }
+    if (missing > 0) {
+        errno = lastErrno;
+        return -1;
+    }
+
+    hLib = dlopen(libPath, RTLD_LAZY);
+    if (hLib == nullptr)
+        return -1;
+    ProcessLibCommandF = reinterpret_cast<ProcessLibCommand_t>(dlsym(hLib, LIB_ENTRY_NAME));
+    if (ProcessLibCommandF == nullptr)
+        return -1;
+    return 0;
+}
+
+void vLibUnload(const char *label) {
+    if (hLib == nullptr)
+        return;
+    if (dlclose(hLib) != 0)
+        vLogID5008_Output(label, errno);
+    hLib = nullptr;
+}
+
+void vend_test() {
+    if (tPhysList != nullptr) {
+        free(tPhysList);
+        tPhysList = nullptr;
+    }
+    vLibUnload("vend_test");
+}

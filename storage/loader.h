@@ -1,0 +1,18 @@
+// Loading and unloading the controller library.
+#pragma once
+
+constexpr const char *WORK_FILE_NAME = "Work.txt";
+constexpr const char *LIB_ENTRY_NAME = "ProcessLibCommand";
+
+extern void *hLib;
+
+// Checks the library's dependencies with ldd (output in Work.txt), loads it and
+// finds its entry. 0 on success, -1 on failure with errno set for the report.
+int iLib_Link();
+
+// Unloads the library if it is loaded; a failing dlclose is reported with
+// message 5008 and `label`. hLib is null afterwards.
+void vLibUnload(const char *label);
+
+// Exit clean-up: frees the drive-list buffer and unloads the library if held.
+void vend_test();
