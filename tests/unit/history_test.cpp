@@ -1,0 +1,184 @@
+// Event history files: the line format in two time zones, the description cut,
+// and pruning by the running-oldest rule without ever touching other files.
+#include "config/settings.h"
+#include "core/cycle.h"
+#include "core/startup.h"
+#include "log/history.h"
+#include "storage/StoreCmd.h"
+
+#include "shim.h"
+#include "unit_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadAll(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::set<std::string> Names(const std::string &dir) {
+    std::set<std::string> out;
+    for (const auto &e : fs::directory_iterator(dir))
+        out.insert(e.path().filename().string());
+    return out;
+}
+
+class HistoryTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        snprintf(gcModulePath, sizeof gcModulePath, "%s", dir.path().c_str());
+        snprintf(gcDateTime, sizeof gcDateTime, "20240301_101500");
+        g_iHistoryCnt = 7;
+        g_iPreServLogSwitch = 1;
+        kestrun_shim_reset();
+    }
+    void TearDown() override {
+        env.unset("TZ");
+        tzset();
+    }
+
+    void Touch(const std::string &name, time_t mtime) {
+        ASSERT_TRUE(dir.write(name, "x\n"));
+        struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+        ASSERT_EQ(0, utimensat(AT_FDCWD, dir.file(name).c_str(), times, 0));
+    }
+
+    int LogEvent(int controller, int device, uint32_t seq, uint32_t stamp, const char *text) {
+        std::vector<uint8_t> block(8 + 256 * 2, 0);
+        EventDetail *r = pEventRecord(block.data(), 1);
+        r->seqNum = seq;
+        r->timeStamp = stamp;
+        memcpy(r->description, text, std::min(strlen(text), sizeof r->description));
+        return iLogOut(controller, device, block.data(), r->description, 1);
+    }
+
+    void Zone(const char *tz) {
+        env.set("TZ", tz);
+        tzset();
+    }
+
+    kt::TempDir dir;
+    kt::ScopedEnv env;
+};
+
+TEST_F(HistoryTest, LineFormatInTwoTimeZones) {
+    Zone("UTC0");
+    ASSERT_EQ(1, LogEvent(0, 5, 255, 0, "Command timeout on PD 05\r\n"));
+    Zone("JST-9");
+    ASSERT_EQ(1, LogEvent(0, 5, 0x1A2B, 0, "middle\nrest"));
+    ASSERT_EQ(1, LogEvent(0, 5, 7, 86400 * 31 + 3661, "no terminator"));
+    EXPECT_EQ("1999/12/31 15:00:00 ff Command timeout on PD 05\n"
+              "2000/1/1 00:00:00 1a2b middle\n"
+              "2000/2/1 01:01:01 7 no terminator\n",
+              ReadAll(dir.file("AERROR_Cnt0_Id5_20240301_101500.dat")));
+    // Other drives and controllers get files of their own.
+    ASSERT_EQ(1, LogEvent(1, 5, 1, 0, "x"));
+    ASSERT_EQ(1, LogEvent(0, 50, 1, 0, "x"));
+    EXPECT_TRUE(fs::exists(dir.file("AERROR_Cnt1_Id5_20240301_101500.dat")));
+    EXPECT_TRUE(fs::exists(dir.file("AERROR_Cnt0_Id50_20240301_101500.dat")));
+}
+
+TEST_F(HistoryTest, DescriptionFillingItsWholeFieldIsNotReadBeyondIt) {
+    Zone("UTC0");
+    std::string full(128, 'D'); // no terminator inside the field
+    std::vector<uint8_t> block(8 + 256, 0);
+    EventDetail *r = pEventRecord(block.data(), 0);
+    memcpy(r->description, full.data(), 128);
+    ASSERT_EQ(1, iLogOut(0, 1, block.data(), r->description, 0));
+    EXPECT_EQ("1999/12/31 15:00:00 0 " + full + "\n",
+              ReadAll(dir.file("AERROR_Cnt0_Id1_20240301_101500.dat")));
+}
+
+TEST_F(HistoryTest, FirstEventKeepsSevenOldFilesSecondDeletesTheOldest) {
+    const time_t base = 1700000000;
+    // Seven files of earlier runs, in directory order unrelated to their age.
+    const char *runs[] = {"20240105_000000", "20240101_000000", "20240103_000000",
+                          "20240107_000000", "20240102_000000", "20240106_000000",
+                          "20240104_000000"};
+    for (const char *run : runs) {
+        int day = run[7] - '0';
+        Touch(std::string("AERROR_Cnt0_Id5_") + run + ".dat", base + day * 86400);
+    }
+    // Files that must never be touched: hidden, a directory, another drive whose
+    // prefix extends this one, other names, and names full of shell characters.
+    Touch(".AERROR_Cnt0_Id5_hidden.dat", 1);
+    fs::create_directory(dir.file("AERROR_Cnt0_Id5_dir"));
+    Touch("AERROR_Cnt0_Id50_20200101_000000.dat", 1);
+    Touch("AERROR_Cnt1_Id5_20200101_000000.dat", 1);
+    Touch("PdState_Flag.dat", 1);
+    Touch("x; touch pwned; AERROR_Cnt0_Id5_", 1);
+    auto others = Names(dir.path());
+
+    Zone("UTC0");
+    ASSERT_EQ(1, LogEvent(0, 5, 1, 0, "first"));
+    auto afterFirst = Names(dir.path());
+    EXPECT_EQ(others.size() + 1, afterFirst.size()); // nothing deleted, one created
+    EXPECT_TRUE(afterFirst.count("AERROR_Cnt0_Id5_20240301_101500.dat"));
+
+    ASSERT_EQ(1, LogEvent(0, 5, 2, 0, "second"));
+    auto afterSecond = Names(dir.path());
+    EXPECT_FALSE(afterSecond.count("AERROR_Cnt0_Id5_20240101_000000.dat"));
+    EXPECT_EQ(afterFirst.size() - 1, afterSecond.size());
+    EXPECT_EQ("1999/12/31 15:00:00 1 first\n1999/12/31 15:00:00 2 second\n",
+              ReadAll(dir.file("AERROR_Cnt0_Id5_20240301_101500.dat")));
+    for (const auto &name : others) {
+        if (name != "AERROR_Cnt0_Id5_20240101_000000.dat") {
+            EXPECT_TRUE(afterSecond.count(name)) << name;
+        }
+    }
+    EXPECT_FALSE(fs::exists(dir.file("pwned")));
+}
+
+TEST_F(HistoryTest, MatchingFileWithShellCharactersIsDeletedAsExactlyThatFile) {
+    g_iHistoryCnt = 1;
+    Touch("AERROR_Cnt0_Id5_$(touch pwned) `id` ;x.dat", 100);
+    Touch("AERROR_Cnt0_Id5_newer.dat", 200);
+    EXPECT_EQ(1, iDelFileSearch((dir.path() + "/").c_str(), 0, 5));
+    auto names = Names(dir.path());
+    EXPECT_EQ(std::set<std::string>{"AERROR_Cnt0_Id5_newer.dat"}, names);
+}
+
+TEST_F(HistoryTest, LoweredCountDeletesOneFilePerExtraAndBelowOneKeepsOne) {
+    g_iHistoryCnt = 2;
+    for (int i = 0; i < 5; i++)
+        Touch("AERROR_Cnt0_Id5_" + std::to_string(i) + ".dat", 1000 + i);
+    EXPECT_EQ(1, iDelFileSearch((dir.path() + "/").c_str(), 0, 5));
+    EXPECT_EQ(2u, Names(dir.path()).size());
+
+    g_iHistoryCnt = -3;
+    EXPECT_EQ(1, iDelFileSearch((dir.path() + "/").c_str(), 0, 5));
+    EXPECT_EQ(1u, Names(dir.path()).size());
+    EXPECT_EQ(1, iDelFileSearch((dir.path() + "/").c_str(), 0, 5));
+    EXPECT_EQ(1u, Names(dir.path()).size());
+}
+
+TEST_F(HistoryTest, UnopenableDirectoryAndFileAreReported) {
+    EXPECT_EQ(0, iDelFileSearch("/nonexistent-kestrun/", 0, 5));
+    // A directory in the way of the history file: 5009 with the bare name.
+    fs::create_directory(dir.file("AERROR_Cnt0_Id5_20240301_101500.dat"));
+    EXPECT_EQ(0, LogEvent(0, 5, 1, 0, "lost"));
+    std::string log = ReadAll(dir.file("PredictiveFailure.log"));
+    EXPECT_NE(std::string::npos,
+              log.find(" <5009:Error> AERROR_Cnt0_Id5_20240301_101500.dat File open "
+                       "failed.(iLogOut) Error Code (21)\n"))
+        << log;
+}
+
+} // namespace
