@@ -58,7 +58,9 @@ int iControllerChk() {
         for (int j = 0; j < names; j++) {
             if (!bSameModel(tCtrInfo, g_cMBoardName[j]))
                 continue;
-            snprintf(c->modelName, sizeof c->modelName, "%s", g_cMBoardName[j]);
+            size_t len = strnlen(g_cMBoardName[j], sizeof c->modelName - 1);
+            memset(c->modelName, 0, sizeof c->modelName);
+            memcpy(c->modelName, g_cMBoardName[j], len);
             g_iChkBoardCnt++;
             c->enabled = 1;
         }
