@@ -44,14 +44,15 @@ struct FileActions {
 };
 
 // Runs "ldd -- <library>" with standard output and standard error in Work.txt
-// (created or truncated). Returns the wait status as system() would (an exit
+// (created or truncated). The spawn closes descriptor 1 before it opens the
+// file, so the file must not be opened close-on-exec: it may land on 1 itself. Returns the wait status as system() would (an exit
 // code of 1 reads as 256), or -1 when ldd could not be started.
 int iRunLdd(const char *libPath, const char *workPath) {
     FileActions fa;
     if (!fa.ok)
         return -1;
     if (posix_spawn_file_actions_addopen(&fa.actions, STDOUT_FILENO, workPath,
-                                         O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) != 0 ||
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644) != 0 ||
         posix_spawn_file_actions_adddup2(&fa.actions, STDOUT_FILENO, STDERR_FILENO) != 0)
         return -1;
     char arg0[] = "ldd";
