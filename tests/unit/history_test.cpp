@@ -182,3 +182,27 @@ TEST_F(HistoryTest, UnopenableDirectoryAndFileAreReported) {
 }
 
 } // namespace
+
+namespace {
+
+// Between events the directory pass may be skipped while nothing changed; a
+// file added by someone else must still be pruned at the next event.
+TEST_F(HistoryTest, FilesAddedBetweenEventsAreStillPruned) {
+    Zone("UTC0");
+    g_iHistoryCnt = 2;
+    ASSERT_EQ(1, LogEvent(2, 7, 1, 0, "a"));
+    struct timespec pause = {0, 30 * 1000 * 1000}; // let the coarse clock move on
+    nanosleep(&pause, nullptr);
+    ASSERT_EQ(1, LogEvent(2, 7, 2, 0, "b"));
+    nanosleep(&pause, nullptr);
+    Touch("AERROR_Cnt2_Id7_19990101_000000.dat", 100);
+    Touch("AERROR_Cnt2_Id7_19990102_000000.dat", 200);
+    ASSERT_EQ(1, LogEvent(2, 7, 3, 0, "c"));
+    auto names = Names(dir.path());
+    EXPECT_FALSE(names.count("AERROR_Cnt2_Id7_19990101_000000.dat"));
+    EXPECT_TRUE(names.count("AERROR_Cnt2_Id7_19990102_000000.dat"));
+    EXPECT_TRUE(names.count("AERROR_Cnt2_Id7_20240301_101500.dat"));
+    EXPECT_EQ(2u, names.size());
+}
+
+} // namespace
