@@ -1,0 +1,219 @@
+// The removed-drive register: what a start makes of every kind of line, what
+// happens when it cannot be rewritten or the daemon dies while rewriting it,
+// and removals that land in it across two runs.
+#include "harness.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+constexpr const char *kIni = "[WAIT]\nLWAIT_TIME=1000\n[AERROR]\nAERROR_MODE=OFF\n";
+constexpr const char *kBak = "PdState_Flag.bak";
+constexpr const char *kNew = "PdState_Flag.new";
+
+std::string msg4600(int pd) { return "<4600:Error> PD was set to offline status again. (PD:" + std::to_string(pd) + ")"; }
+
+void prepare(kt::Daemon &d, const std::string &scenario, const std::string &reg)
+{
+    ASSERT_TRUE(d.installDaemon());
+    ASSERT_TRUE(d.installSimulator());
+    ASSERT_TRUE(d.writeScenario(scenario));
+    ASSERT_TRUE(d.writeIni(kIni));
+    if (!reg.empty()) {
+        ASSERT_TRUE(d.writeFile(kt::kRegisterName, reg));
+    }
+}
+
+// Runs until the first scan has listed the drives, then stops. (A sleep is no
+// sign of the loop: failed commands wait in sleeps too.)
+void runToLoop(kt::Daemon &d)
+{
+    ASSERT_TRUE(d.start());
+    ASSERT_TRUE(d.waitForTrace(std::regex("^[0-9]+ pdlist "))) << ::testing::PrintToString(kt::texts(d.logLines()));
+    auto r = d.stop();
+    ASSERT_TRUE(r.exitedWith(0)) << r;
+}
+
+// Log texts after the last run's mode summary (what the register check and
+// later said).
+std::vector<std::string> afterSummary(const kt::Daemon &d)
+{
+    auto log = kt::texts(d.logLines());
+    auto it = std::find_if(log.rbegin(), log.rend(), [](const auto &t) { return t.rfind("<1001:", 0) == 0; });
+    return it == log.rend() ? std::vector<std::string>{"no 1001"} : std::vector<std::string>(it.base(), log.end());
+}
+
+// "ctrl:dev:arg:status" of each setstate, in order.
+std::vector<std::string> setStates(const kt::Daemon &d)
+{
+    std::vector<std::string> out;
+    for (const auto &c : d.calls("setstate"))
+        out.push_back(c.fields.at("ctrl") + ":" + c.fields.at("dev") + ":" + c.fields.at("arg") + ":" +
+                      c.fields.at("status"));
+    return out;
+}
+
+TEST(Register, StartupSetsReturnedDrivesBadAgainAndKeepsOnlyTheirLines)
+{
+    kt::Daemon d;
+    prepare(d,
+            "controller 0\ncontroller 1\n"
+            "drive c=0 id=1 state=ugood\ndrive c=0 id=2 state=online\ndrive c=0 id=3 state=spare\n"
+            "drive c=0 id=4 state=ubad\ndrive c=0 id=5 state=failed\ndrive c=1 id=7 state=ugood\n"
+            "drive c=0 id=40000 state=ugood\ndrive c=0 id=9 state=ugood\n"
+            "fault cmd=setstate c=1 id=7 status=8\n",
+            // Drive 6 is unknown to the controller; blank, text and one-field
+            // lines name no drive; the last line ends in CR LF.
+            "0,1\n0,2\n\n0,3\njunk\n1,7\n0,4\n7\n0,-25536\n,\n0,5\nabc,def\n0,6\n0,9\r\n");
+    runToLoop(d);
+
+    EXPECT_THAT(afterSummary(d),
+                ElementsAre(msg4600(1), "<4601:Error> Failed remove PD (re-set). (PD:7)", msg4600(40000),
+                            "<5007:Error> Unable to get physical drive information.(iStateChkSet) Error Code (5)",
+                            msg4600(9)));
+    EXPECT_THAT(setStates(d), ElementsAre("0:1:1:0", "1:7:1:8", "1:7:1:8", "0:40000:1:0", "0:9:1:0"));
+    EXPECT_EQ(d.registerText(), "0,1\n1,7\n0,40000\n0,9\n");
+    EXPECT_FALSE(d.moduleHas(kBak));
+    EXPECT_FALSE(d.moduleHas(kNew));
+
+    // The drive messages reach syslog as errors, the 5007 does not.
+    std::vector<std::string> drive;
+    for (const auto &r : d.syslog()) {
+        if (r.text.rfind("<46", 0) == 0) {
+            EXPECT_EQ(r.priority, 3) << r.text;
+            drive.push_back(r.text);
+        }
+        EXPECT_EQ(r.text.find("<5007:"), std::string::npos);
+    }
+    EXPECT_EQ(drive.size(), 4u);
+}
+
+TEST(Register, MissingRegisterStaysMissingAndAnEmptiedOneStays)
+{
+    struct Case {
+        const char *name;
+        const char *reg;
+        bool exists;
+    } cases[] = {{"no register", "", false}, {"every line dropped", "0,2\n0,4\n", true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        kt::Daemon d;
+        prepare(d, "controller 0\ndrive c=0 id=2 state=online\ndrive c=0 id=4 state=ubad\n", c.reg);
+        runToLoop(d);
+        EXPECT_THAT(afterSummary(d), IsEmpty());
+        EXPECT_TRUE(setStates(d).empty());
+        EXPECT_EQ(d.moduleHas(kt::kRegisterName), c.exists);
+        EXPECT_EQ(d.registerText(), "");
+        EXPECT_FALSE(d.moduleHas(kBak));
+        EXPECT_FALSE(d.moduleHas(kNew));
+        // Without a register no drive is read before the first scan.
+        auto calls = d.calls();
+        auto firstList = std::find_if(calls.begin(), calls.end(), [](const auto &x) { return x.kind == "pdlist"; });
+        auto pdinfos = std::count_if(calls.begin(), firstList, [](const auto &x) { return x.kind == "pdinfo"; });
+        EXPECT_EQ(pdinfos, c.exists ? 2 : 0);
+    }
+}
+
+// A file in the way of the copy or of the new register: 5009 naming the file,
+// the register keeps every line, monitoring starts all the same.
+TEST(Register, RewriteThatCannotBeginLeavesTheRegisterAlone)
+{
+    struct Case {
+        const char *blocked;
+        const char *message;
+    } cases[] = {
+        {kBak, "<5009:Error> PdState_Flag.bak File open failed.(iHspFlgChk) Error Code (21)"},
+        {kNew, "<5009:Error> PdState_Flag.dat File open failed.(iHspFlgChk) Error Code (21)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.blocked);
+        kt::Daemon d;
+        const std::string reg = "0,1\n0,2\n";
+        prepare(d, "controller 0\ndrive c=0 id=1 state=ugood\ndrive c=0 id=2 state=online\n", reg);
+        ASSERT_TRUE(kt::Daemon::writeAbs(d.modulePath(std::string(c.blocked) + "/keep"), "x"));
+        runToLoop(d);
+        EXPECT_THAT(afterSummary(d), ElementsAre(c.message));
+        EXPECT_EQ(d.registerText(), reg);
+        EXPECT_TRUE(setStates(d).empty());
+        EXPECT_FALSE(d.calls("pdlist").empty());
+        EXPECT_TRUE(d.moduleHas(std::string(c.blocked) + "/keep"));
+    }
+}
+
+// Killed while the rewrite waits for the controller: the register is whole;
+// the next start finishes the job.
+TEST(Register, KilledDuringTheRewriteKeepsEveryLine)
+{
+    kt::Daemon d;
+    const std::string reg = "0,1\n0,2\n0,3\n";
+    prepare(d,
+            "controller 0\ndrive c=0 id=1 state=ugood\ndrive c=0 id=2 state=ugood\ndrive c=0 id=3 state=ugood\n"
+            "hold cmd=pdinfo c=0 id=2 ms=3000 times=1\n",
+            reg);
+    ASSERT_TRUE(d.start());
+    ASSERT_TRUE(d.waitForTrace(std::regex("^HOLD pdinfo")));
+    d.kill();
+    ASSERT_EQ(d.lastExit().signal, SIGKILL);
+    EXPECT_EQ(d.registerText(), reg);
+    EXPECT_THAT(setStates(d), ElementsAre("0:1:1:0"));
+
+    // Drive 1 was set bad before the kill and now leaves the register.
+    d.clearCaptures();
+    runToLoop(d);
+    EXPECT_THAT(afterSummary(d), ElementsAre(msg4600(2), msg4600(3)));
+    EXPECT_THAT(setStates(d), ElementsAre("0:2:1:0", "0:3:1:0"));
+    EXPECT_EQ(d.registerText(), "0,2\n0,3\n");
+    EXPECT_FALSE(d.moduleHas(kBak));
+    EXPECT_FALSE(d.moduleHas(kNew));
+}
+
+// SMART removes four spares: one line each (device 5 and 50, controller 0 and 1
+// apart; id 40000 in its signed form), a second removal of the same drive adds
+// none. After they come back unconfigured-good, the next start sets each bad
+// again and rewrites id 40000 unsigned.
+TEST(Register, RemovedDrivesAreListedOnceAndSetBadAgainAfterARestart)
+{
+    const std::vector<std::pair<int, int>> drives = {{0, 5}, {0, 50}, {0, 40000}, {1, 5}};
+    std::string first = "controller 0\ncontroller 1\n";
+    std::string second = first;
+    for (const auto &[c, id] : drives) {
+        const std::string cd = "c=" + std::to_string(c) + " id=" + std::to_string(id);
+        first += "drive " + cd + " pfail=1\nspare " + cd + " role=dedicated groups=0\n";
+        second += "drive " + cd + " state=ugood\n";
+    }
+    kt::Daemon d;
+    prepare(d, first, "");
+    ASSERT_TRUE(d.start());
+    ASSERT_TRUE(d.waitForLines(d.modulePath(kt::kLogName), std::regex("<4000:"), 4));
+    EXPECT_EQ(d.registerText(), "0,5\n0,50\n0,-25536\n1,5\n");
+
+    // Controller 0's drive 5 becomes a spare again and is removed once more.
+    ASSERT_TRUE(kt::Daemon::writeAbs(d.scenarioPath() + ".tmp", "spare c=0 id=5 role=dedicated groups=0\n"));
+    ASSERT_EQ(std::rename((d.scenarioPath() + ".tmp").c_str(), (d.scenarioPath() + ".add").c_str()), 0);
+    ASSERT_TRUE(d.waitForLines(d.modulePath(kt::kLogName), std::regex("<4000:"), 5));
+    auto r = d.stop();
+    ASSERT_TRUE(r.exitedWith(0)) << r;
+    EXPECT_EQ(d.registerText(), "0,5\n0,50\n0,-25536\n1,5\n");
+    EXPECT_THAT(setStates(d), ElementsAre("0:5:1:0", "0:50:1:0", "0:40000:1:0", "1:5:1:0", "0:5:1:0"));
+
+    ASSERT_TRUE(d.writeScenario(second));
+    d.clearCaptures();
+    runToLoop(d);
+    EXPECT_THAT(afterSummary(d), ElementsAre(msg4600(5), msg4600(50), msg4600(40000), msg4600(5)));
+    EXPECT_THAT(setStates(d), ElementsAre("0:5:1:0", "0:50:1:0", "0:40000:1:0", "1:5:1:0"));
+    EXPECT_EQ(d.registerText(), "0,5\n0,50\n0,40000\n1,5\n");
+}
+
+}  // namespace
