@@ -114,23 +114,24 @@ TEST(Cycle, StopDuringPreparationSkipsTheLoop)
 TEST(Cycle, ModeSummaryTellsWhatIsSwitchedOn)
 {
     const std::string medium = "[MEDIUM]\nMC_MODE=ON\nMCMR_COUNT=1\nMCMR_NAME1=";
+    const std::string allOn = "SMART Mode : ON, AERROR Mode : ON, MEDIUM Mode : ON";
+    const std::string notFound = std::string("SMART Mode : ON, AERROR Mode : ON, ") + kNotFound;
     struct Case {
         const char *name;
         std::string ini;
         std::string scenario;
-        const char *summary;
+        std::string summary;
     } cases[] = {
-        {"all on, the model matches", medium + kModel + "\n", controllers(1),
-         "SMART Mode : ON, AERROR Mode : ON, MEDIUM Mode : ON"},
-        {"no model configured", "", controllers(1), kNotFound},
-        {"configured name is a prefix of the model", medium + "MegaRAID SAS 9361\n", controllers(1), kNotFound},
-        {"configured name differs in case", medium + "MegaRAID SAS 9361-8I\n", controllers(1), kNotFound},
+        {"all on, the model matches", medium + kModel + "\n", controllers(1), allOn},
+        {"no model configured", "", controllers(1), notFound},
+        {"configured name is a prefix of the model", medium + "MegaRAID SAS 9361\n", controllers(1), notFound},
+        {"configured name differs in case", medium + "MegaRAID SAS 9361-8I\n", controllers(1), notFound},
         {"model longer than the configured name", medium + kModel + "\n", controllers(1, std::string(kModel) + " "),
-         kNotFound},
+         notFound},
         {"second name matches the second controller",
          "[MEDIUM]\nMC_MODE=ON\nMCMR_COUNT=2\nMCMR_NAME1=Other\nMCMR_NAME2=" + std::string(kModel) + "\n",
-         "controller 0 model=Other2\ncontroller 1 model=\"" + std::string(kModel) + "\"\n", nullptr},
-        {"no controller at all", medium + kModel + "\n", "", kNotFound},
+         "controller 0 model=Other2\ncontroller 1 model=\"" + std::string(kModel) + "\"\n", allOn},
+        {"no controller at all", medium + kModel + "\n", "", notFound},
         {"MEDIUM switched off", "[MEDIUM]\nMC_MODE=OFF\nMCMR_COUNT=1\nMCMR_NAME1=" + std::string(kModel) + "\n",
          controllers(1), "SMART Mode : ON, AERROR Mode : ON, MEDIUM Mode : OFF"},
         {"SMART and AERROR off", "[SMART]\nSMART_MODE=OFF\n[AERROR]\nAERROR_MODE=OFF\n" + medium + kModel + "\n",
@@ -138,11 +139,7 @@ TEST(Cycle, ModeSummaryTellsWhatIsSwitchedOn)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string summary =
-            c.summary == nullptr ? "SMART Mode : ON, AERROR Mode : ON, MEDIUM Mode : ON"
-            : std::string(c.summary) == kNotFound ? std::string("SMART Mode : ON, AERROR Mode : ON, ") + kNotFound
-                                                  : c.summary;
-        const std::string text = "<1001:Information> Current Mode.  " + summary;
+        const std::string text = "<1001:Information> Current Mode.  " + c.summary;
         kt::Daemon d;
         prepare(d, "[WAIT]\nLWAIT_TIME=1000\n" + c.ini, c.scenario);
         ASSERT_TRUE(d.start());

@@ -253,10 +253,11 @@ TEST(Loader, DependencyCheckCountsOnlyPathsThatAreMissing)
         SCOPED_TRACE(c.name);
         kt::Daemon d;
         ASSERT_TRUE(d.installDaemon());
-        if (c.library.empty())
+        if (c.library.empty()) {
             ASSERT_TRUE(d.installSimulator());
-        else
+        } else {
             ASSERT_TRUE(kt::Daemon::copyFile(c.library, d.modulePath(kt::kLibName), 0755));
+        }
         ASSERT_TRUE(d.writeScenario(kScenario));
         ASSERT_TRUE(d.writeIni("[WAIT]\nLWAIT_TIME=1000\n"));
         kt::StartOptions o = spyOptions(d);
@@ -275,10 +276,11 @@ TEST(Loader, DependencyCheckCountsOnlyPathsThatAreMissing)
             EXPECT_TRUE(r.exitedWith(0)) << r;
             auto log = logTexts(d);
             ASSERT_EQ(log.size(), 2u) << ::testing::PrintToString(log);
-            if (c.code > 0)
+            if (c.code > 0) {
                 EXPECT_EQ(log[1], msg5006(c.code));
-            else
+            } else {
                 EXPECT_THAT(log[1], HasSubstr("<5006:Error> Unable to load storelib.dll. (iLib_Link) Error Code("));
+            }
             EXPECT_TRUE(d.traceLines().empty());
             EXPECT_TRUE(dlCalls(d, "dlclose").empty()) << "nothing was loaded";
         }
@@ -314,10 +316,11 @@ TEST(Loader, EachEndOfTheRunUnloadsTheLibraryExactlyOnce)
             SCOPED_TRACE(std::string(c.name) + (fail ? ", dlclose fails" : ""));
             kt::Daemon d;
             ASSERT_TRUE(d.installDaemon());
-            if (c.library.empty())
+            if (c.library.empty()) {
                 ASSERT_TRUE(d.installSimulator());
-            else
+            } else {
                 ASSERT_TRUE(kt::Daemon::copyFile(c.library, d.modulePath(kt::kLibName), 0755));
+            }
             ASSERT_TRUE(d.writeScenario(c.scenario));
             ASSERT_TRUE(d.writeIni("[WAIT]\nLWAIT_TIME=1000\n"));
             ASSERT_TRUE(d.start(spyOptions(d, fail)));
@@ -336,11 +339,13 @@ TEST(Loader, EachEndOfTheRunUnloadsTheLibraryExactlyOnce)
             const std::string unload =
                 std::string("<5008:Error> Unable to free storelib.dll. (") + c.label + ") Error Code (77)";
             EXPECT_THAT(log[log.size() - (fail ? 2 : 1)], HasSubstr(c.message));
-            if (fail)
+            if (fail) {
                 EXPECT_EQ(log.back(), unload);
+            }
             EXPECT_EQ(kt::findLog(d.logLines(), "<5008:") != nullptr, fail != 0);
-            if (c.library == helpers().noEntry)
+            if (c.library == helpers().noEntry) {
                 EXPECT_TRUE(d.traceLines().empty()) << "no controller command without the entry point";
+            }
         }
     }
 }

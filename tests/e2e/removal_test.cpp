@@ -364,7 +364,7 @@ TEST(Removal, RebuildingDriveHasItsRebuildCancelledWhenItCannotBeFailed)
     {
         SCOPED_TRACE("SMART, cancel answers 50");
         kt::Daemon d;
-        run(d, std::string(iniFor(Reason::Smart)),
+        run(d, iniFor(Reason::Smart),
             rebuilding + trigger(Reason::Smart) +
                 "fault cmd=setstate c=0 id=5 status=8 times=2\nfault cmd=rebuildcancel c=0 id=5 status=50 times=1\n");
         // One cancel call only; the next cycle fails the still-rebuilding drive.
