@@ -60,23 +60,36 @@ namespace {
 
 constexpr int LINE_SIZE = 512; // lines are read in pieces of at most 511 bytes
 
-enum Section { SEC_NONE = -1, SEC_WAIT, SEC_APPLOG, SEC_PFSERVLOG, SEC_THRESHOLD, SEC_POLL,
-               SEC_SMART, SEC_AERROR, SEC_MEDIUM, SEC_HISTORY, SEC_LIB };
+enum Section {
+    SEC_NONE = -1,
+    SEC_WAIT,
+    SEC_APPLOG,
+    SEC_PFSERVLOG,
+    SEC_THRESHOLD,
+    SEC_POLL,
+    SEC_SMART,
+    SEC_AERROR,
+    SEC_MEDIUM,
+    SEC_HISTORY,
+    SEC_LIB
+};
 
 const char *const kHeaders[] = {"[WAIT]",  "[APPLOG]", "[PFSERVLOG]", "[THRESHOLD]", "[POLL]",
                                 "[SMART]", "[AERROR]", "[MEDIUM]",    "[HISTORY]",   "[LIB]"};
 
 struct FileCloser {
-    void operator()(FILE *f) const { fclose(f); }
+    void operator()(FILE *f) const {
+        fclose(f);
+    }
 };
 
 // The value of a key line: the second piece when the line is split at any of
 // `delims` with empty pieces dropped. Returns false when the value is empty.
 bool bValue(const char *line, const char *delims, char *out, size_t outSize) {
-    const char *p = line + strspn(line, delims);  // skip leading delimiters
-    p += strcspn(p, delims);                       // first piece
-    p += strspn(p, delims);                        // the run that ends it
-    size_t len = strcspn(p, delims);               // second piece
+    const char *p = line + strspn(line, delims); // skip leading delimiters
+    p += strcspn(p, delims);                     // first piece
+    p += strspn(p, delims);                      // the run that ends it
+    size_t len = strcspn(p, delims);             // second piece
     if (len == 0 || *p == '\r' || *p == '\n')
         return false;
     if (len >= outSize)

@@ -26,9 +26,9 @@ void vDateTimeStr() {
     localtime_r(&now, &t);
     memset(gcDateTime, 0, sizeof gcDateTime);
     // Fields are bounded so the text always fits its 24 bytes.
-    snprintf(gcDateTime, sizeof gcDateTime, "%04d%02d%02d_%02d%02d%02d",
-             (t.tm_year + 1900) % 10000, (t.tm_mon + 1) % 100, t.tm_mday % 100, t.tm_hour % 100,
-             t.tm_min % 100, t.tm_sec % 100);
+    snprintf(gcDateTime, sizeof gcDateTime, "%04d%02d%02d_%02d%02d%02d", (t.tm_year + 1900) % 10000,
+             (t.tm_mon + 1) % 100, t.tm_mday % 100, t.tm_hour % 100, t.tm_min % 100,
+             t.tm_sec % 100);
 }
 
 namespace {

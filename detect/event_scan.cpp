@@ -18,7 +18,9 @@
 namespace {
 
 struct FreeDeleter {
-    void operator()(void *p) const { free(p); }
+    void operator()(void *p) const {
+        free(p);
+    }
 };
 
 bool bCountedCode(uint16_t code) {

@@ -31,7 +31,9 @@ constexpr int REGISTER_LINE_SIZE = 256;
 constexpr int REGISTER_PATH_SIZE = MODULE_PATH_SIZE + 32;
 
 struct FileCloser {
-    void operator()(FILE *f) const { fclose(f); }
+    void operator()(FILE *f) const {
+        fclose(f);
+    }
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 

@@ -22,10 +22,14 @@
 namespace {
 
 struct FileCloser {
-    void operator()(FILE *f) const { fclose(f); }
+    void operator()(FILE *f) const {
+        fclose(f);
+    }
 };
 struct DirCloser {
-    void operator()(DIR *d) const { closedir(d); }
+    void operator()(DIR *d) const {
+        closedir(d);
+    }
 };
 
 constexpr int NAME_SIZE = 256;
@@ -104,8 +108,7 @@ constexpr int MEMO_DRIVES = 256;
 PruneMemo s_memo[MEMO_CONTROLLERS][MEMO_DRIVES];
 
 PruneMemo *pMemo(int controller, int deviceId) {
-    if (controller < 0 || controller >= MEMO_CONTROLLERS || deviceId < 0 ||
-        deviceId >= MEMO_DRIVES)
+    if (controller < 0 || controller >= MEMO_CONTROLLERS || deviceId < 0 || deviceId >= MEMO_DRIVES)
         return nullptr;
     return &s_memo[controller][deviceId];
 }

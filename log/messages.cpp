@@ -16,7 +16,9 @@ namespace {
 enum SyslogRoute { SYSLOG_NEVER, SYSLOG_ALWAYS, SYSLOG_APPLOG };
 
 struct FileCloser {
-    void operator()(FILE *f) const { fclose(f); }
+    void operator()(FILE *f) const {
+        fclose(f);
+    }
 };
 
 void vRaise(SyslogRoute route, int priority, const char *text) {
@@ -56,8 +58,8 @@ int iPredictiveLogOut(const char *text) {
     time_t now = time(nullptr);
     struct tm tmNow {};
     localtime_r(&now, &tmNow);
-    fprintf(file.get(), "%04d/%02d/%02d %02d:%02d:%02d %s\n", tmNow.tm_year + 1900, tmNow.tm_mon + 1,
-            tmNow.tm_mday, tmNow.tm_hour, tmNow.tm_min, tmNow.tm_sec, text);
+    fprintf(file.get(), "%04d/%02d/%02d %02d:%02d:%02d %s\n", tmNow.tm_year + 1900,
+            tmNow.tm_mon + 1, tmNow.tm_mday, tmNow.tm_hour, tmNow.tm_min, tmNow.tm_sec, text);
     return 1;
 }
 
@@ -80,8 +82,8 @@ void vLogID2000_Output() {
 }
 
 void vLogID4000_Output(const char *spareText) {
-    KESTRUN_MESSAGE(SYSLOG_APPLOG, LOG_ERR, "<4000:Error> Predictive Failure event received from %s.",
-                    spareText);
+    KESTRUN_MESSAGE(SYSLOG_APPLOG, LOG_ERR,
+                    "<4000:Error> Predictive Failure event received from %s.", spareText);
 }
 
 void vLogID4001_Output(int deviceId) {
@@ -102,7 +104,8 @@ void vLogID4500_Output(int deviceId) {
 }
 
 void vLogID4501_Output(int deviceId) {
-    KESTRUN_MESSAGE(SYSLOG_APPLOG, LOG_ERR, "<4501:Error> Failed remove PD. (PD:%d)", iPd(deviceId));
+    KESTRUN_MESSAGE(SYSLOG_APPLOG, LOG_ERR, "<4501:Error> Failed remove PD. (PD:%d)",
+                    iPd(deviceId));
 }
 
 void vLogID4502_Output(int deviceId) {
@@ -112,8 +115,8 @@ void vLogID4502_Output(int deviceId) {
 }
 
 void vLogID4600_Output(int deviceId) {
-    KESTRUN_MESSAGE(SYSLOG_APPLOG, LOG_ERR, "<4600:Error> PD was set to offline status again. (PD:%d)",
-                    iPd(deviceId));
+    KESTRUN_MESSAGE(SYSLOG_APPLOG, LOG_ERR,
+                    "<4600:Error> PD was set to offline status again. (PD:%d)", iPd(deviceId));
 }
 
 void vLogID4601_Output(int deviceId) {
@@ -128,9 +131,10 @@ void vLogID4700_Output(const char *spareText) {
 }
 
 void vLogID4800_Output(int deviceId) {
-    KESTRUN_MESSAGE(SYSLOG_APPLOG, LOG_ERR,
-                    "<4800:Error> Media error count has exceeded the threshold. PD removed. (PD:%d)",
-                    iPd(deviceId));
+    KESTRUN_MESSAGE(
+        SYSLOG_APPLOG, LOG_ERR,
+        "<4800:Error> Media error count has exceeded the threshold. PD removed. (PD:%d)",
+        iPd(deviceId));
 }
 
 void vLogID4801_Output(int deviceId) {
@@ -141,18 +145,18 @@ void vLogID4801_Output(int deviceId) {
 }
 
 void vLogID5002_Output(const char *name, int error) {
-    KESTRUN_MESSAGE(SYSLOG_NEVER, LOG_ERR, "<5002:Error> Memory allocation failed.(%s) Error Code (%d)",
-                    name, error);
+    KESTRUN_MESSAGE(SYSLOG_NEVER, LOG_ERR,
+                    "<5002:Error> Memory allocation failed.(%s) Error Code (%d)", name, error);
 }
 
 void vLogID5003_Output(const char *name, int status) {
-    KESTRUN_MESSAGE(SYSLOG_NEVER, LOG_ERR, "<5003:Error> Unable to read event log. (%s) Error Code(%d)",
-                    name, status);
+    KESTRUN_MESSAGE(SYSLOG_NEVER, LOG_ERR,
+                    "<5003:Error> Unable to read event log. (%s) Error Code(%d)", name, status);
 }
 
 void vLogID5004_Output(const char *name, int status) {
-    KESTRUN_MESSAGE(SYSLOG_NEVER, LOG_ERR, "<5004:Error> Event log open failed. (%s) Error Code(%d)",
-                    name, status);
+    KESTRUN_MESSAGE(SYSLOG_NEVER, LOG_ERR,
+                    "<5004:Error> Event log open failed. (%s) Error Code(%d)", name, status);
 }
 
 void vLogID5006_Output(const char *name, int error) {
@@ -162,8 +166,8 @@ void vLogID5006_Output(const char *name, int error) {
 
 void vLogID5007_Output(const char *name, int status) {
     KESTRUN_MESSAGE(SYSLOG_NEVER, LOG_ERR,
-                    "<5007:Error> Unable to get physical drive information.(%s) Error Code (%d)", name,
-                    status);
+                    "<5007:Error> Unable to get physical drive information.(%s) Error Code (%d)",
+                    name, status);
 }
 
 void vLogID5008_Output(const char *name, int error) {
@@ -178,7 +182,8 @@ void vLogID5009_Output(const char *fileName, const char *name, int error) {
 
 void vLogID5010_Output(const char *name, int status) {
     KESTRUN_MESSAGE(SYSLOG_NEVER, LOG_ERR,
-                    "<5010:Error> Failed to find the controller. (%s) Error Code (%d)", name, status);
+                    "<5010:Error> Failed to find the controller. (%s) Error Code (%d)", name,
+                    status);
 }
 
 void vLogID5011_Output(const char *signalName) {

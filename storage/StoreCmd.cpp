@@ -22,9 +22,9 @@ constexpr int WAIT_SECONDS = 5;
 constexpr int WAIT_SECONDS_SPARE = 3;
 
 enum RetryRule {
-    RETRY_PLAIN,         // give up when a stop was requested
-    RETRY_CANCEL,        // as plain, and status 50 ends the command at once
-    RETRY_IGNORE_STOP,   // a stop shortens the waits but all attempts are made
+    RETRY_PLAIN,       // give up when a stop was requested
+    RETRY_CANCEL,      // as plain, and status 50 ends the command at once
+    RETRY_IGNORE_STOP, // a stop shortens the waits but all attempts are made
 };
 
 // Starts a command: clears the reply over its length and the whole block.

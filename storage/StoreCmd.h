@@ -125,15 +125,15 @@ struct EventLogInfo {
 static_assert(sizeof(EventLogInfo) == 20);
 
 struct EventDetail {
-    uint32_t seqNum;     // 0
-    uint32_t timeStamp;  // 4
-    uint16_t eventCode;  // 8
+    uint32_t seqNum;    // 0
+    uint32_t timeStamp; // 4
+    uint16_t eventCode; // 8
     uint8_t r0[22];
     uint16_t pdDeviceId; // 32
     uint8_t r1[22];
-    uint8_t senseData0;  // 56: start of SCSI fixed-format sense data
+    uint8_t senseData0; // 56: start of SCSI fixed-format sense data
     uint8_t senseData1;
-    uint8_t senseKey;    // 58
+    uint8_t senseKey; // 58
     uint8_t r2[9];
     uint8_t senseCode;      // 68
     uint8_t senseQualifier; // 69

@@ -30,13 +30,17 @@ constexpr int PATH_SIZE = MODULE_PATH_SIZE + LIB_NAME_SIZE + 16;
 constexpr int WORK_LINE_SIZE = 512; // Work.txt is read in pieces of at most 511 bytes
 
 struct FileCloser {
-    void operator()(FILE *f) const { fclose(f); }
+    void operator()(FILE *f) const {
+        fclose(f);
+    }
 };
 
 struct FileActions {
     posix_spawn_file_actions_t actions;
     bool ok;
-    FileActions() { ok = posix_spawn_file_actions_init(&actions) == 0; }
+    FileActions() {
+        ok = posix_spawn_file_actions_init(&actions) == 0;
+    }
     ~FileActions() {
         if (ok)
             posix_spawn_file_actions_destroy(&actions);
@@ -45,8 +49,8 @@ struct FileActions {
 
 // Runs "ldd -- <library>" with standard output and standard error in Work.txt
 // (created or truncated). The spawn closes descriptor 1 before it opens the
-// file, so the file must not be opened close-on-exec: it may land on 1 itself. Returns the wait status as system() would (an exit
-// code of 1 reads as 256), or -1 when ldd could not be started.
+// file, so the file must not be opened close-on-exec: it may land on 1 itself. Returns the wait
+// status as system() would (an exit code of 1 reads as 256), or -1 when ldd could not be started.
 int iRunLdd(const char *libPath, const char *workPath) {
     FileActions fa;
     if (!fa.ok)

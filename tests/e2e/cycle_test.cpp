@@ -20,52 +20,51 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-constexpr const char *k1000 = "<1000:Information> Predictive Failure has started successfully (Ver 5.0.0.4).";
+constexpr const char *k1000 =
+    "<1000:Information> Predictive Failure has started successfully (Ver 5.0.0.4).";
 constexpr const char *k1010 = "<1010:Information> Check the Predictive Failure Event.";
 constexpr const char *kModel = "MegaRAID SAS 9361-8i";
-constexpr const char *kNotFound = "MEDIUM Mode : OFF( Controller that is defined in the inifile was not found. )";
+constexpr const char *kNotFound =
+    "MEDIUM Mode : OFF( Controller that is defined in the inifile was not found. )";
 
-std::string controllers(int n, const std::string &model = kModel)
-{
+std::string controllers(int n, const std::string &model = kModel) {
     std::string s;
     for (int i = 0; i < n; ++i)
         s += "controller " + std::to_string(i) + " model=\"" + model + "\"\n";
     return s;
 }
 
-void prepare(kt::Daemon &d, const std::string &ini, const std::string &scenario)
-{
+void prepare(kt::Daemon &d, const std::string &ini, const std::string &scenario) {
     ASSERT_TRUE(d.installDaemon());
     ASSERT_TRUE(d.installSimulator());
     ASSERT_TRUE(d.writeScenario(scenario));
     ASSERT_TRUE(d.writeIni(ini));
 }
 
-size_t countLog(const kt::Daemon &d, const std::string &needle)
-{
+size_t countLog(const kt::Daemon &d, const std::string &needle) {
     auto lines = d.logLines();
-    return static_cast<size_t>(
-        std::count_if(lines.begin(), lines.end(), [&](const auto &l) { return l.text.find(needle) != std::string::npos; }));
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto &l) {
+        return l.text.find(needle) != std::string::npos;
+    }));
 }
 
-std::string callList(const kt::Daemon &d)
-{
+std::string callList(const kt::Daemon &d) {
     std::string s;
     for (const auto &c : d.calls())
         s += c.kind + "(" + c.fields.at("ctrl") + ") ";
     return s;
 }
 
-TEST(Cycle, PreparationFailureEndsTheRunBeforeTheRegisterIsTouched)
-{
+TEST(Cycle, PreparationFailureEndsTheRunBeforeTheRegisterIsTouched) {
     struct Case {
         const char *name;
         std::string scenario;
         const char *message;
-        const char *calls;  // every command sent, in order
+        const char *calls; // every command sent, in order
     } cases[] = {
         {"controller search", controllers(2) + "drive c=0 id=1\nfault cmd=ctrlsearch status=9\n",
-         "<5010:Error> Failed to find the controller. (iControllerSearch) Error Code (9)", "ctrlsearch(0) ctrlsearch(0) "},
+         "<5010:Error> Failed to find the controller. (iControllerSearch) Error Code (9)",
+         "ctrlsearch(0) ctrlsearch(0) "},
         {"information of the second of three controllers",
          controllers(3) + "drive c=0 id=1\nfault cmd=ctrlinfo c=1 status=5\n",
          "<5012:Error> Failed to get controller name. (No.1)(iControllerChk) Error Code (5)",
@@ -75,7 +74,7 @@ TEST(Cycle, PreparationFailureEndsTheRunBeforeTheRegisterIsTouched)
         SCOPED_TRACE(c.name);
         kt::Daemon d;
         prepare(d, "[WAIT]\nLWAIT_TIME=1000\n[POLL]\nPOLL_EVENT=ON\n", c.scenario);
-        ASSERT_TRUE(d.writeFile(kt::kRegisterName, "0,1\n"));  // drive 1 is unconfigured-good
+        ASSERT_TRUE(d.writeFile(kt::kRegisterName, "0,1\n")); // drive 1 is unconfigured-good
         ASSERT_TRUE(d.start());
         auto r = d.waitExit();
         EXPECT_TRUE(r.exitedWith(0)) << r;
@@ -83,18 +82,18 @@ TEST(Cycle, PreparationFailureEndsTheRunBeforeTheRegisterIsTouched)
         EXPECT_THAT(kt::texts(d.syslog()), ElementsAre(k1000));
         EXPECT_EQ(callList(d), c.calls);
         EXPECT_EQ(d.registerText(), "0,1\n");
-        EXPECT_THAT(d.listModuleDir(), ElementsAre(kt::kDaemonName, kt::kIniName, kt::kRegisterName, kt::kLogName,
-                                                    kt::kWorkTxtName, kt::kLibName));
+        EXPECT_THAT(d.listModuleDir(), ElementsAre(kt::kDaemonName, kt::kIniName, kt::kRegisterName,
+                                                   kt::kLogName, kt::kWorkTxtName, kt::kLibName));
     }
 }
 
 // A stop that arrives while the register is re-applied: the preparation runs to
 // its end, no cycle starts and no pause is taken.
-TEST(Cycle, StopDuringPreparationSkipsTheLoop)
-{
+TEST(Cycle, StopDuringPreparationSkipsTheLoop) {
     kt::Daemon d;
     prepare(d, "[WAIT]\nLWAIT_TIME=1000\n[POLL]\nPOLL_EVENT=ON\n",
-            controllers(1) + "drive c=0 id=1 state=ugood\nhold cmd=pdinfo c=0 id=1 ms=300 times=1\n");
+            controllers(1) +
+                "drive c=0 id=1 state=ugood\nhold cmd=pdinfo c=0 id=1 ms=300 times=1\n");
     ASSERT_TRUE(d.writeFile(kt::kRegisterName, "0,1\n"));
     ASSERT_TRUE(d.start());
     ASSERT_TRUE(d.waitForTrace(std::regex("^HOLD pdinfo")));
@@ -111,8 +110,7 @@ TEST(Cycle, StopDuringPreparationSkipsTheLoop)
     EXPECT_EQ(d.registerText(), "0,1\n");
 }
 
-TEST(Cycle, ModeSummaryTellsWhatIsSwitchedOn)
-{
+TEST(Cycle, ModeSummaryTellsWhatIsSwitchedOn) {
     const std::string medium = "[MEDIUM]\nMC_MODE=ON\nMCMR_COUNT=1\nMCMR_NAME1=";
     const std::string allOn = "SMART Mode : ON, AERROR Mode : ON, MEDIUM Mode : ON";
     const std::string notFound = std::string("SMART Mode : ON, AERROR Mode : ON, ") + kNotFound;
@@ -124,17 +122,22 @@ TEST(Cycle, ModeSummaryTellsWhatIsSwitchedOn)
     } cases[] = {
         {"all on, the model matches", medium + kModel + "\n", controllers(1), allOn},
         {"no model configured", "", controllers(1), notFound},
-        {"configured name is a prefix of the model", medium + "MegaRAID SAS 9361\n", controllers(1), notFound},
-        {"configured name differs in case", medium + "MegaRAID SAS 9361-8I\n", controllers(1), notFound},
-        {"model longer than the configured name", medium + kModel + "\n", controllers(1, std::string(kModel) + " "),
+        {"configured name is a prefix of the model", medium + "MegaRAID SAS 9361\n", controllers(1),
          notFound},
+        {"configured name differs in case", medium + "MegaRAID SAS 9361-8I\n", controllers(1),
+         notFound},
+        {"model longer than the configured name", medium + kModel + "\n",
+         controllers(1, std::string(kModel) + " "), notFound},
         {"second name matches the second controller",
-         "[MEDIUM]\nMC_MODE=ON\nMCMR_COUNT=2\nMCMR_NAME1=Other\nMCMR_NAME2=" + std::string(kModel) + "\n",
+         "[MEDIUM]\nMC_MODE=ON\nMCMR_COUNT=2\nMCMR_NAME1=Other\nMCMR_NAME2=" + std::string(kModel) +
+             "\n",
          "controller 0 model=Other2\ncontroller 1 model=\"" + std::string(kModel) + "\"\n", allOn},
         {"no controller at all", medium + kModel + "\n", "", notFound},
-        {"MEDIUM switched off", "[MEDIUM]\nMC_MODE=OFF\nMCMR_COUNT=1\nMCMR_NAME1=" + std::string(kModel) + "\n",
+        {"MEDIUM switched off",
+         "[MEDIUM]\nMC_MODE=OFF\nMCMR_COUNT=1\nMCMR_NAME1=" + std::string(kModel) + "\n",
          controllers(1), "SMART Mode : ON, AERROR Mode : ON, MEDIUM Mode : OFF"},
-        {"SMART and AERROR off", "[SMART]\nSMART_MODE=OFF\n[AERROR]\nAERROR_MODE=OFF\n" + medium + kModel + "\n",
+        {"SMART and AERROR off",
+         "[SMART]\nSMART_MODE=OFF\n[AERROR]\nAERROR_MODE=OFF\n" + medium + kModel + "\n",
          controllers(1), "SMART Mode : OFF, AERROR Mode : OFF, MEDIUM Mode : ON"},
     };
     for (const auto &c : cases) {
@@ -155,12 +158,11 @@ TEST(Cycle, ModeSummaryTellsWhatIsSwitchedOn)
 
 // Media errors rise by 25 on drive 2 of every controller in the second cycle:
 // only controllers whose model is configured lose the drive.
-TEST(Cycle, MediaErrorRemovalRunsOnEveryMatchingControllerOnly)
-{
+TEST(Cycle, MediaErrorRemovalRunsOnEveryMatchingControllerOnly) {
     struct Case {
         const char *name;
-        const char *model1;      // model of controller 1 (controller 0 has kModel)
-        const char *configured;  // MCMR_NAME1
+        const char *model1;     // model of controller 1 (controller 0 has kModel)
+        const char *configured; // MCMR_NAME1
         std::set<std::string> removedOn;
     } cases[] = {
         {"both controllers of the configured model", kModel, kModel, {"0", "1"}},
@@ -169,17 +171,21 @@ TEST(Cycle, MediaErrorRemovalRunsOnEveryMatchingControllerOnly)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        std::string s = "controller 0 model=\"" + std::string(kModel) + "\"\ncontroller 1 model=\"" + c.model1 + "\"\n";
+        std::string s = "controller 0 model=\"" + std::string(kModel) +
+                        "\"\ncontroller 1 model=\"" + c.model1 + "\"\n";
         for (const char *ctrl : {"0", "1"}) {
-            s += std::string("drive c=") + ctrl + " id=2 state=online\ndrive c=" + ctrl + " id=3 state=online\n";
+            s += std::string("drive c=") + ctrl + " id=2 state=online\ndrive c=" + ctrl +
+                 " id=3 state=online\n";
             s += std::string("ld c=") + ctrl + " n=0 raid=1 members=2,3\n";
             // pdlist is counted over both controllers: call 3 opens the second cycle.
             s += std::string("at cmd=pdlist n=3 drive c=") + ctrl + " id=2 merr=25\n";
         }
         kt::Daemon d;
         prepare(d,
-                "[WAIT]\nLWAIT_TIME=1000\n[POLL]\nPOLL_EVENT=ON\n[AERROR]\nAERROR_MODE=OFF\n[MEDIUM]\nMC_MODE=ON\n"
-                "MCMR_COUNT=1\nMCMR_NAME1=" + std::string(c.configured) + "\n",
+                "[WAIT]\nLWAIT_TIME=1000\n[POLL]\nPOLL_EVENT=ON\n[AERROR]\nAERROR_MODE=OFF\n["
+                "MEDIUM]\nMC_MODE=ON\n"
+                "MCMR_COUNT=1\nMCMR_NAME1=" +
+                    std::string(c.configured) + "\n",
                 s);
         ASSERT_TRUE(d.start());
         ASSERT_TRUE(d.waitForLines(d.syslogPath(), std::regex("<1010:"), 5)) << callList(d);
@@ -192,8 +198,10 @@ TEST(Cycle, MediaErrorRemovalRunsOnEveryMatchingControllerOnly)
             removed.insert(call.fields.at("ctrl"));
         }
         EXPECT_EQ(removed, c.removedOn);
-        EXPECT_EQ(countLog(d, "<4800:Error> Media error count has exceeded the threshold. PD removed. (PD:2)"),
-                  c.removedOn.size());
+        EXPECT_EQ(
+            countLog(
+                d, "<4800:Error> Media error count has exceeded the threshold. PD removed. (PD:2)"),
+            c.removedOn.size());
         EXPECT_EQ(countLog(d, "MEDIUM Mode : ON"), c.removedOn.empty() ? 0u : 1u);
     }
 }
@@ -206,15 +214,18 @@ struct PauseCase {
     size_t perCycle;
 };
 
-void PrintTo(const PauseCase &c, std::ostream *os) { *os << "LWAIT_TIME=" << c.lwait; }
+void PrintTo(const PauseCase &c, std::ostream *os) {
+    *os << "LWAIT_TIME=" << c.lwait;
+}
 
 class CyclePause : public ::testing::TestWithParam<PauseCase> {};
 
-TEST_P(CyclePause, IsWholeSecondsOfTheWaitTime)
-{
+TEST_P(CyclePause, IsWholeSecondsOfTheWaitTime) {
     const PauseCase &c = GetParam();
     kt::Daemon d;
-    prepare(d, "[WAIT]\nLWAIT_TIME=" + std::to_string(c.lwait) + "\n[POLL]\nPOLL_EVENT=ON\n[AERROR]\nAERROR_MODE=OFF\n",
+    prepare(d,
+            "[WAIT]\nLWAIT_TIME=" + std::to_string(c.lwait) +
+                "\n[POLL]\nPOLL_EVENT=ON\n[AERROR]\nAERROR_MODE=OFF\n",
             controllers(1) + "at cmd=pdlist n=4 hold cmd=pdlist ms=500 times=1\n");
     ASSERT_TRUE(d.start());
     ASSERT_TRUE(d.waitForTrace(std::regex("^HOLD pdlist")));
@@ -225,20 +236,22 @@ TEST_P(CyclePause, IsWholeSecondsOfTheWaitTime)
     EXPECT_TRUE(r.exitedWith(0)) << r;
 
     EXPECT_EQ(sleeps.size(), 3 * c.perCycle);
-    EXPECT_TRUE(std::all_of(sleeps.begin(), sleeps.end(), [](const auto &l) { return l == "sleep 1"; }))
-        << ::testing::PrintToString(sleeps);
+    EXPECT_TRUE(std::all_of(sleeps.begin(), sleeps.end(), [](const auto &l) {
+        return l == "sleep 1";
+    })) << ::testing::PrintToString(sleeps);
     EXPECT_EQ(cycles, 4u);
     // The stop came during the fourth cycle's scan: no further pause or cycle.
     EXPECT_EQ(d.sleepLog().size(), sleeps.size());
     EXPECT_EQ(countLog(d, k1010), 4u);
     auto recs = d.syslog();
-    EXPECT_EQ(std::count_if(recs.begin(), recs.end(), [](const auto &x) { return x.text == k1010 && x.priority == 6; }),
+    EXPECT_EQ(std::count_if(recs.begin(), recs.end(),
+                            [](const auto &x) { return x.text == k1010 && x.priority == 6; }),
               4);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cycle, CyclePause,
-                         ::testing::Values(PauseCase{6999, 6}, PauseCase{1000, 1}, PauseCase{999, 0},
-                                           PauseCase{-3000, 0}),
+                         ::testing::Values(PauseCase{6999, 6}, PauseCase{1000, 1},
+                                           PauseCase{999, 0}, PauseCase{-3000, 0}),
                          [](const auto &info) {
                              int w = info.param.lwait;
                              return (w < 0 ? "Minus" : "") + std::to_string(w < 0 ? -w : w);
@@ -246,18 +259,20 @@ INSTANTIATE_TEST_SUITE_P(Cycle, CyclePause,
 
 // Six controllers: the model check reads only the four the tables hold, media
 // errors count only there, while SMART removal reaches every controller.
-TEST(Cycle, ControllersBeyondTheTablesAreMonitoredBySmartOnly)
-{
+TEST(Cycle, ControllersBeyondTheTablesAreMonitoredBySmartOnly) {
     std::string s = controllers(6);
     for (const char *ctrl : {"0", "4"}) {
-        s += std::string("drive c=") + ctrl + " id=2 state=online\ndrive c=" + ctrl + " id=3 state=online\n";
+        s += std::string("drive c=") + ctrl + " id=2 state=online\ndrive c=" + ctrl +
+             " id=3 state=online\n";
         s += std::string("ld c=") + ctrl + " n=0 raid=1 members=2,3\n";
-        s += std::string("at cmd=pdlist n=7 drive c=") + ctrl + " id=2 merr=25\n";  // second cycle
+        s += std::string("at cmd=pdlist n=7 drive c=") + ctrl + " id=2 merr=25\n"; // second cycle
     }
-    s += "drive c=5 id=300 state=online pfail=1\ndrive c=5 id=301 state=online\nld c=5 n=0 raid=1 members=300,301\n";
+    s += "drive c=5 id=300 state=online pfail=1\ndrive c=5 id=301 state=online\nld c=5 n=0 raid=1 "
+         "members=300,301\n";
     kt::Daemon d;
     prepare(d,
-            "[WAIT]\nLWAIT_TIME=1000\n[POLL]\nPOLL_EVENT=ON\n[MEDIUM]\nMC_MODE=ON\nMCMR_COUNT=1\nMCMR_NAME1=" +
+            "[WAIT]\nLWAIT_TIME=1000\n[POLL]\nPOLL_EVENT=ON\n[MEDIUM]\nMC_MODE=ON\nMCMR_COUNT="
+            "1\nMCMR_NAME1=" +
                 std::string(kModel) + "\n",
             s);
     ASSERT_TRUE(d.start());
@@ -270,12 +285,17 @@ TEST(Cycle, ControllersBeyondTheTablesAreMonitoredBySmartOnly)
     EXPECT_THAT(infoCtrls, ElementsAre("0", "1", "2", "3"));
     std::vector<std::string> failed;
     for (const auto &call : d.calls("setstate"))
-        failed.push_back(call.fields.at("ctrl") + ":" + call.fields.at("dev") + ":" + call.fields.at("arg"));
+        failed.push_back(call.fields.at("ctrl") + ":" + call.fields.at("dev") + ":" +
+                         call.fields.at("arg"));
     EXPECT_THAT(failed, ElementsAre("5:300:17", "0:2:17"));
-    EXPECT_EQ(countLog(d, "<4502:Error> Predictive Failure event received. PD removed. (PD:300)"), 1u);
-    EXPECT_EQ(countLog(d, "<4800:Error> Media error count has exceeded the threshold. PD removed. (PD:2)"), 1u);
+    EXPECT_EQ(countLog(d, "<4502:Error> Predictive Failure event received. PD removed. (PD:300)"),
+              1u);
+    EXPECT_EQ(
+        countLog(d,
+                 "<4800:Error> Media error count has exceeded the threshold. PD removed. (PD:2)"),
+        1u);
     EXPECT_EQ(countLog(d, "MEDIUM Mode : ON"), 1u);
     EXPECT_EQ(countLog(d, "<5"), 0u) << ::testing::PrintToString(kt::texts(d.logLines()));
 }
 
-}  // namespace
+} // namespace

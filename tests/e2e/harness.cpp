@@ -22,8 +22,7 @@ namespace {
 
 constexpr const char *kSystemPath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
-bool makeDirs(const std::string &dir)
-{
+bool makeDirs(const std::string &dir) {
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec) {
@@ -33,16 +32,14 @@ bool makeDirs(const std::string &dir)
     return true;
 }
 
-std::string parentOf(const std::string &path)
-{
+std::string parentOf(const std::string &path) {
     auto slash = path.rfind('/');
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
-}  // namespace
+} // namespace
 
-std::ostream &operator<<(std::ostream &os, const ExitResult &r)
-{
+std::ostream &operator<<(std::ostream &os, const ExitResult &r) {
     if (!r.finished)
         return os << "{still running}";
     if (r.exited)
@@ -50,10 +47,10 @@ std::ostream &operator<<(std::ostream &os, const ExitResult &r)
     return os << "{killed by signal " << r.signal << " (" << strsignal(r.signal) << ")}";
 }
 
-Daemon::Daemon(const std::string &moduleRel)
-{
+Daemon::Daemon(const std::string &moduleRel) {
     const char *tmp = std::getenv("TMPDIR");
-    std::string tmpl = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/kestrun-XXXXXX";
+    std::string tmpl =
+        std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/kestrun-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
     if (mkdtemp(buf.data()) == nullptr) {
@@ -67,13 +64,13 @@ Daemon::Daemon(const std::string &moduleRel)
     makeDirs(work_);
 }
 
-Daemon::~Daemon()
-{
+Daemon::~Daemon() {
     if (pid_ > 0)
         kill();
     std::string err = stderrText();
-    static const char *const markers[] = {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
-                                          "UndefinedBehaviorSanitizer", "AddressSanitizer:DEADLYSIGNAL"};
+    static const char *const markers[] = {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                                          "runtime error:", "UndefinedBehaviorSanitizer",
+                                          "AddressSanitizer:DEADLYSIGNAL"};
     for (const char *m : markers) {
         if (err.find(m) != std::string::npos) {
             ADD_FAILURE() << "sanitizer report on the daemon's stderr:\n" << err;
@@ -90,8 +87,7 @@ Daemon::~Daemon()
     fs::remove_all(root_, ec);
 }
 
-bool Daemon::copyFile(const std::string &from, const std::string &to, unsigned mode)
-{
+bool Daemon::copyFile(const std::string &from, const std::string &to, unsigned mode) {
     if (!makeDirs(parentOf(to)))
         return false;
     std::error_code ec;
@@ -107,12 +103,15 @@ bool Daemon::copyFile(const std::string &from, const std::string &to, unsigned m
     return true;
 }
 
-bool Daemon::installDaemon(const std::string &rel) { return copyFile(KESTRUN_BIN, modulePath(rel), 0755); }
+bool Daemon::installDaemon(const std::string &rel) {
+    return copyFile(KESTRUN_BIN, modulePath(rel), 0755);
+}
 
-bool Daemon::installSimulator(const std::string &rel) { return copyFile(KESTRUN_SIM_LIB, modulePath(rel), 0755); }
+bool Daemon::installSimulator(const std::string &rel) {
+    return copyFile(KESTRUN_SIM_LIB, modulePath(rel), 0755);
+}
 
-bool Daemon::writeAbs(const std::string &path, const std::string &content, unsigned mode)
-{
+bool Daemon::writeAbs(const std::string &path, const std::string &content, unsigned mode) {
     if (!makeDirs(parentOf(path)))
         return false;
     std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen(path.c_str(), "wb"), &std::fclose);
@@ -120,7 +119,8 @@ bool Daemon::writeAbs(const std::string &path, const std::string &content, unsig
         ADD_FAILURE() << "cannot write " << path << ": " << std::strerror(errno);
         return false;
     }
-    if (!content.empty() && std::fwrite(content.data(), 1, content.size(), f.get()) != content.size()) {
+    if (!content.empty() &&
+        std::fwrite(content.data(), 1, content.size(), f.get()) != content.size()) {
         ADD_FAILURE() << "short write to " << path;
         return false;
     }
@@ -128,15 +128,13 @@ bool Daemon::writeAbs(const std::string &path, const std::string &content, unsig
     return ::chmod(path.c_str(), mode) == 0;
 }
 
-bool Daemon::writeFile(const std::string &rel, const std::string &content, unsigned mode)
-{
+bool Daemon::writeFile(const std::string &rel, const std::string &content, unsigned mode) {
     return writeAbs(modulePath(rel), content, mode);
 }
 
 namespace {
 
-bool writeAtomically(const std::string &path, const std::string &text)
-{
+bool writeAtomically(const std::string &path, const std::string &text) {
     const std::string tmp = path + ".harness-tmp";
     if (!Daemon::writeAbs(tmp, text))
         return false;
@@ -147,20 +145,23 @@ bool writeAtomically(const std::string &path, const std::string &text)
     return true;
 }
 
-}  // namespace
+} // namespace
 
-bool Daemon::writeScenario(const std::string &text) { return writeAtomically(scenarioPath(), text); }
+bool Daemon::writeScenario(const std::string &text) {
+    return writeAtomically(scenarioPath(), text);
+}
 
-bool Daemon::addScenario(const std::string &text) { return writeAtomically(scenarioPath() + ".add", text); }
+bool Daemon::addScenario(const std::string &text) {
+    return writeAtomically(scenarioPath() + ".add", text);
+}
 
-void Daemon::clearCaptures()
-{
-    for (const auto &p : {syslogPath(), sleepLogPath(), sigactionLogPath(), tracePath(), stdoutPath(), stderrPath()})
+void Daemon::clearCaptures() {
+    for (const auto &p : {syslogPath(), sleepLogPath(), sigactionLogPath(), tracePath(),
+                          stdoutPath(), stderrPath()})
         ::truncate(p.c_str(), 0);
 }
 
-bool Daemon::start(const StartOptions &o)
-{
+bool Daemon::start(const StartOptions &o) {
     if (pid_ > 0) {
         ADD_FAILURE() << "start: the daemon is running already";
         return false;
@@ -184,7 +185,8 @@ bool Daemon::start(const StartOptions &o)
         {"KESTRUN_TEST_SIGACTION_LOG", sigactionLogPath()},
         {"KESTRUN_TEST_SLEEP_MS", std::to_string(o.sleepMs)},
         {"KESTRUN_SIM_TRACE", tracePath()},
-        {"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=1:halt_on_error=1:print_stacktrace=1"},
+        {"ASAN_OPTIONS",
+         "verify_asan_link_order=0:detect_leaks=1:halt_on_error=1:print_stacktrace=1"},
         {"UBSAN_OPTIONS", "halt_on_error=1:print_stacktrace=1"},
     };
     if (const char *home = std::getenv("HOME"))
@@ -200,7 +202,8 @@ bool Daemon::start(const StartOptions &o)
     if (o.failSigaction)
         env.emplace_back("KESTRUN_TEST_FAIL_SIGACTION", *o.failSigaction);
     for (const auto &kv : o.env) {
-        auto it = std::find_if(env.begin(), env.end(), [&](const auto &e) { return e.first == kv.first; });
+        auto it = std::find_if(env.begin(), env.end(),
+                               [&](const auto &e) { return e.first == kv.first; });
         if (it != env.end())
             it->second = kv.second;
         else
@@ -272,8 +275,7 @@ bool Daemon::start(const StartOptions &o)
     return true;
 }
 
-void Daemon::reap(int status)
-{
+void Daemon::reap(int status) {
     last_.finished = true;
     last_.exited = WIFEXITED(status);
     last_.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -281,8 +283,7 @@ void Daemon::reap(int status)
     pid_ = -1;
 }
 
-bool Daemon::running()
-{
+bool Daemon::running() {
     if (pid_ <= 0)
         return false;
     int status = 0;
@@ -294,15 +295,13 @@ bool Daemon::running()
     return r == 0;
 }
 
-bool Daemon::signal(int sig)
-{
+bool Daemon::signal(int sig) {
     if (pid_ <= 0)
         return false;
     return ::kill(pid_, sig) == 0;
 }
 
-void Daemon::kill()
-{
+void Daemon::kill() {
     if (pid_ <= 0)
         return;
     ::kill(-pid_, SIGKILL);
@@ -313,27 +312,24 @@ void Daemon::kill()
     pid_ = -1;
 }
 
-ExitResult Daemon::waitExit(int timeoutMs)
-{
+ExitResult Daemon::waitExit(int timeoutMs) {
     if (pid_ <= 0)
         return last_;
     waitFor([this] { return !running(); }, timeoutMs);
     if (pid_ > 0) {
-        ExitResult r;  // still running
+        ExitResult r; // still running
         return r;
     }
     return last_;
 }
 
-ExitResult Daemon::stop(int sig, int timeoutMs)
-{
+ExitResult Daemon::stop(int sig, int timeoutMs) {
     if (!signal(sig))
         return running() ? ExitResult{} : last_;
     return waitExit(timeoutMs);
 }
 
-bool Daemon::waitFor(const std::function<bool()> &cond, int timeoutMs)
-{
+bool Daemon::waitFor(const std::function<bool()> &cond, int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         if (cond())
@@ -344,8 +340,7 @@ bool Daemon::waitFor(const std::function<bool()> &cond, int timeoutMs)
     }
 }
 
-bool Daemon::waitWhileRunning(const std::function<bool()> &cond, int timeoutMs)
-{
+bool Daemon::waitWhileRunning(const std::function<bool()> &cond, int timeoutMs) {
     bool ended = false;
     bool met = waitFor(
         [&] {
@@ -358,13 +353,14 @@ bool Daemon::waitWhileRunning(const std::function<bool()> &cond, int timeoutMs)
     return met && (!ended || cond());
 }
 
-bool Daemon::waitForFileContains(const std::string &path, const std::string &needle, int timeoutMs)
-{
-    return waitWhileRunning([&] { return readText(path).find(needle) != std::string::npos; }, timeoutMs);
+bool Daemon::waitForFileContains(const std::string &path, const std::string &needle,
+                                 int timeoutMs) {
+    return waitWhileRunning([&] { return readText(path).find(needle) != std::string::npos; },
+                            timeoutMs);
 }
 
-bool Daemon::waitForLines(const std::string &path, const std::regex &re, size_t count, int timeoutMs)
-{
+bool Daemon::waitForLines(const std::string &path, const std::regex &re, size_t count,
+                          int timeoutMs) {
     return waitWhileRunning(
         [&] {
             size_t n = 0;
@@ -376,28 +372,23 @@ bool Daemon::waitForLines(const std::string &path, const std::regex &re, size_t 
         timeoutMs);
 }
 
-bool Daemon::waitForSyslog(const std::string &needle, int timeoutMs)
-{
+bool Daemon::waitForSyslog(const std::string &needle, int timeoutMs) {
     return waitWhileRunning([&] { return findSyslog(syslog(), needle) != nullptr; }, timeoutMs);
 }
 
-bool Daemon::waitForLog(const std::string &needle, int timeoutMs)
-{
+bool Daemon::waitForLog(const std::string &needle, int timeoutMs) {
     return waitWhileRunning([&] { return findLog(logLines(), needle) != nullptr; }, timeoutMs);
 }
 
-bool Daemon::waitForTrace(const std::regex &re, size_t count, int timeoutMs)
-{
+bool Daemon::waitForTrace(const std::regex &re, size_t count, int timeoutMs) {
     return waitForLines(tracePath(), re, count, timeoutMs);
 }
 
-bool Daemon::waitForSleeps(size_t count, int timeoutMs)
-{
+bool Daemon::waitForSleeps(size_t count, int timeoutMs) {
     return waitWhileRunning([&] { return sleepLog().size() >= count; }, timeoutMs);
 }
 
-std::vector<int> Daemon::daemonSigactions() const
-{
+std::vector<int> Daemon::daemonSigactions() const {
     std::vector<int> out;
     const std::string suffix = " pid=" + std::to_string(lastPid_);
     for (const auto &l : sigactionLog()) {
@@ -408,14 +399,12 @@ std::vector<int> Daemon::daemonSigactions() const
     return out;
 }
 
-bool Daemon::moduleHas(const std::string &rel) const
-{
+bool Daemon::moduleHas(const std::string &rel) const {
     struct stat st;
     return ::lstat(modulePath(rel).c_str(), &st) == 0;
 }
 
-std::vector<std::string> Daemon::listDir(const std::string &dir)
-{
+std::vector<std::string> Daemon::listDir(const std::string &dir) {
     std::vector<std::string> out;
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
@@ -424,8 +413,7 @@ std::vector<std::string> Daemon::listDir(const std::string &dir)
     return out;
 }
 
-std::vector<std::string> Daemon::listTree(const std::string &dir)
-{
+std::vector<std::string> Daemon::listTree(const std::string &dir) {
     std::vector<std::string> out;
     std::error_code ec;
     for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
@@ -438,16 +426,14 @@ std::vector<std::string> Daemon::listTree(const std::string &dir)
     return out;
 }
 
-long long TraceLine::num(const std::string &key, long long dflt) const
-{
+long long TraceLine::num(const std::string &key, long long dflt) const {
     auto it = fields.find(key);
     if (it == fields.end() || it->second.empty())
         return dflt;
     return std::strtoll(it->second.c_str(), nullptr, 0);
 }
 
-TraceLine parseTraceLine(const std::string &line)
-{
+TraceLine parseTraceLine(const std::string &line) {
     TraceLine t;
     t.raw = line;
     size_t pos = 0;
@@ -477,16 +463,14 @@ TraceLine parseTraceLine(const std::string &line)
     return t;
 }
 
-std::vector<TraceLine> Daemon::trace() const
-{
+std::vector<TraceLine> Daemon::trace() const {
     std::vector<TraceLine> out;
     for (const auto &l : traceLines())
         out.push_back(parseTraceLine(l));
     return out;
 }
 
-std::vector<TraceLine> Daemon::calls(const std::string &command) const
-{
+std::vector<TraceLine> Daemon::calls(const std::string &command) const {
     std::vector<TraceLine> out;
     for (auto &t : trace())
         if (t.isCall() && (command.empty() || t.kind == command))
@@ -494,36 +478,32 @@ std::vector<TraceLine> Daemon::calls(const std::string &command) const
     return out;
 }
 
-std::vector<std::string> texts(const std::vector<SyslogRecord> &recs)
-{
+std::vector<std::string> texts(const std::vector<SyslogRecord> &recs) {
     std::vector<std::string> out;
     for (const auto &r : recs)
         out.push_back(r.text);
     return out;
 }
 
-std::vector<std::string> texts(const std::vector<LogLine> &lines)
-{
+std::vector<std::string> texts(const std::vector<LogLine> &lines) {
     std::vector<std::string> out;
     for (const auto &l : lines)
         out.push_back(l.text);
     return out;
 }
 
-const SyslogRecord *findSyslog(const std::vector<SyslogRecord> &recs, const std::string &needle)
-{
+const SyslogRecord *findSyslog(const std::vector<SyslogRecord> &recs, const std::string &needle) {
     for (const auto &r : recs)
         if (r.text.find(needle) != std::string::npos)
             return &r;
     return nullptr;
 }
 
-const LogLine *findLog(const std::vector<LogLine> &lines, const std::string &needle)
-{
+const LogLine *findLog(const std::vector<LogLine> &lines, const std::string &needle) {
     for (const auto &l : lines)
         if (l.text.find(needle) != std::string::npos)
             return &l;
     return nullptr;
 }
 
-}  // namespace kt
+} // namespace kt

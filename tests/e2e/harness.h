@@ -54,11 +54,13 @@ inline constexpr const char *kWorkTxtName = "Work.txt";
 
 // How a run ended, or that it had not ended when a wait gave up.
 struct ExitResult {
-    bool finished = false;  // false: still running when the wait timed out
-    bool exited = false;    // ended through exit(); `code` holds the status
+    bool finished = false; // false: still running when the wait timed out
+    bool exited = false;   // ended through exit(); `code` holds the status
     int code = -1;
-    int signal = 0;  // terminating signal when it did not exit
-    bool exitedWith(int c) const { return finished && exited && code == c; }
+    int signal = 0; // terminating signal when it did not exit
+    bool exitedWith(int c) const {
+        return finished && exited && code == c;
+    }
 };
 std::ostream &operator<<(std::ostream &os, const ExitResult &r);
 
@@ -71,14 +73,14 @@ struct StartOptions {
     // Start through a search of PATH (execvp of argv0); PATH is then
     // pathDirs joined, followed by the system directories.
     bool pathSearch = false;
-    std::vector<std::string> pathDirs;  // empty: the module directory
+    std::vector<std::string> pathDirs; // empty: the module directory
     // Working directory. Empty: the work directory.
     std::string cwd;
     // Real milliseconds per second of sleep() (KESTRUN_TEST_SLEEP_MS).
     int sleepMs = 2;
-    std::optional<std::string> tz;          // TZ
-    std::optional<long long> fixedTime;     // KESTRUN_TEST_TIME
-    std::optional<std::string> failSigaction;  // KESTRUN_TEST_FAIL_SIGACTION, e.g. "2" or "2,15"
+    std::optional<std::string> tz;            // TZ
+    std::optional<long long> fixedTime;       // KESTRUN_TEST_TIME
+    std::optional<std::string> failSigaction; // KESTRUN_TEST_FAIL_SIGACTION, e.g. "2" or "2,15"
     bool preloadShim = true;
     // Point KESTRUN_SIM_SCENARIO at the work directory's scenario file (written
     // or not), so the simulator never keeps its state in the module directory.
@@ -88,17 +90,20 @@ struct StartOptions {
 };
 
 // One line of the simulator's trace (format in sim/README.md). A call line reads
-//   "<call no> <command> cat=.. op=.. ctrl=.. dev=.. ref=.. start=.. arg=.. len=.. status=.. raw=<hex>"
+//   "<call no> <command> cat=.. op=.. ctrl=.. dev=.. ref=.. start=.. arg=.. len=.. status=..
+//   raw=<hex>"
 // (or "<call no> null status=2"); the other lines open with a word in
 // capitals: HOLD, FIRE, LOAD, ADD, ERROR. For those, `fields` also holds the
 // key=value tokens of the rest of the line (a FIRE line's timeline statement).
 struct TraceLine {
     std::string raw;
-    unsigned long long call = 0;  // call number of a command line, 0 for the others
-    std::string kind;             // command name ("pdinfo", ...) or the opening word
-    std::string rest;             // everything after the call number and kind / the opening word
-    std::map<std::string, std::string> fields;  // every key=value token
-    bool isCall() const { return call != 0; }
+    unsigned long long call = 0; // call number of a command line, 0 for the others
+    std::string kind;            // command name ("pdinfo", ...) or the opening word
+    std::string rest;            // everything after the call number and kind / the opening word
+    std::map<std::string, std::string> fields; // every key=value token
+    bool isCall() const {
+        return call != 0;
+    }
     // A numeric field, or dflt when absent.
     long long num(const std::string &key, long long dflt = -1) const;
 };
@@ -114,33 +119,63 @@ class Daemon {
     Daemon &operator=(const Daemon &) = delete;
 
     // --- places ---
-    const std::string &root() const { return root_; }
-    const std::string &moduleDir() const { return module_; }
-    const std::string &workDir() const { return work_; }
-    std::string modulePath(const std::string &rel) const { return module_ + "/" + rel; }
-    std::string workPath(const std::string &rel) const { return work_ + "/" + rel; }
-    std::string daemonPath() const { return modulePath(kDaemonName); }
-    std::string syslogPath() const { return workPath("syslog.txt"); }
-    std::string sleepLogPath() const { return workPath("sleep.txt"); }
-    std::string sigactionLogPath() const { return workPath("sigaction.txt"); }
-    std::string tracePath() const { return workPath("trace.txt"); }
-    std::string scenarioPath() const { return workPath("scenario.txt"); }
-    std::string stdoutPath() const { return workPath("stdout.txt"); }
-    std::string stderrPath() const { return workPath("stderr.txt"); }
+    const std::string &root() const {
+        return root_;
+    }
+    const std::string &moduleDir() const {
+        return module_;
+    }
+    const std::string &workDir() const {
+        return work_;
+    }
+    std::string modulePath(const std::string &rel) const {
+        return module_ + "/" + rel;
+    }
+    std::string workPath(const std::string &rel) const {
+        return work_ + "/" + rel;
+    }
+    std::string daemonPath() const {
+        return modulePath(kDaemonName);
+    }
+    std::string syslogPath() const {
+        return workPath("syslog.txt");
+    }
+    std::string sleepLogPath() const {
+        return workPath("sleep.txt");
+    }
+    std::string sigactionLogPath() const {
+        return workPath("sigaction.txt");
+    }
+    std::string tracePath() const {
+        return workPath("trace.txt");
+    }
+    std::string scenarioPath() const {
+        return workPath("scenario.txt");
+    }
+    std::string stdoutPath() const {
+        return workPath("stdout.txt");
+    }
+    std::string stderrPath() const {
+        return workPath("stderr.txt");
+    }
 
     // --- set-up (relative names are relative to the module directory;
     //     missing parent directories are created) ---
     // Copies the built daemon; returns false on failure (message in the test log).
     bool installDaemon(const std::string &rel = kDaemonName);
     bool installSimulator(const std::string &rel = kLibName);
-    bool writeIni(const std::string &text) { return writeFile(kIniName, text); }
+    bool writeIni(const std::string &text) {
+        return writeFile(kIniName, text);
+    }
     // The simulator's scenario, in the work directory. Replaced atomically
     // (temporary file + rename), so it may also be changed while the daemon runs.
     bool writeScenario(const std::string &text);
     // Statements applied once to the simulator's current state at its next
     // call (the scenario's ".add" file, created atomically).
     bool addScenario(const std::string &text);
-    std::string scenarioText() const { return readText(scenarioPath()); }  // as the simulator last wrote it
+    std::string scenarioText() const {
+        return readText(scenarioPath());
+    } // as the simulator last wrote it
     bool writeFile(const std::string &rel, const std::string &content, unsigned mode = 0644);
     // Any absolute path (e.g. outside the module directory).
     static bool writeAbs(const std::string &path, const std::string &content, unsigned mode = 0644);
@@ -152,16 +187,22 @@ class Daemon {
     // Starts the daemon; false if one is running already or fork failed.
     // stdout/stderr are appended to the capture files across runs.
     bool start(const StartOptions &opts = {});
-    pid_t pid() const { return pid_; }
-    pid_t lastPid() const { return lastPid_; }  // of the last start, also after it ended
-    bool running();  // reaps the process if it ended
-    bool signal(int sig);  // to the daemon's pid only
-    void kill();           // SIGKILL to the daemon's process group, then reap
+    pid_t pid() const {
+        return pid_;
+    }
+    pid_t lastPid() const {
+        return lastPid_;
+    }                     // of the last start, also after it ended
+    bool running();       // reaps the process if it ended
+    bool signal(int sig); // to the daemon's pid only
+    void kill();          // SIGKILL to the daemon's process group, then reap
     // Waits until the process ends or timeoutMs passes (polling every 2 ms).
     ExitResult waitExit(int timeoutMs = 5000);
     // signal() then waitExit().
     ExitResult stop(int sig = SIGTERM, int timeoutMs = 5000);
-    const ExitResult &lastExit() const { return last_; }
+    const ExitResult &lastExit() const {
+        return last_;
+    }
 
     // --- waits (poll every 2 ms; true once met, false on timeout) ---
     static bool waitFor(const std::function<bool()> &cond, int timeoutMs = 5000);
@@ -169,32 +210,56 @@ class Daemon {
     // running and the condition still fails (checked once more after the end).
     // The wait helpers below all work this way.
     bool waitWhileRunning(const std::function<bool()> &cond, int timeoutMs = 5000);
-    bool waitForFileContains(const std::string &path, const std::string &needle, int timeoutMs = 5000);
-    bool waitForLines(const std::string &path, const std::regex &re, size_t count, int timeoutMs = 5000);
-    bool waitForSyslog(const std::string &needle, int timeoutMs = 5000);  // a record whose text contains it
-    bool waitForLog(const std::string &needle, int timeoutMs = 5000);     // a PredictiveFailure.log line
+    bool waitForFileContains(const std::string &path, const std::string &needle,
+                             int timeoutMs = 5000);
+    bool waitForLines(const std::string &path, const std::regex &re, size_t count,
+                      int timeoutMs = 5000);
+    bool waitForSyslog(const std::string &needle,
+                       int timeoutMs = 5000); // a record whose text contains it
+    bool waitForLog(const std::string &needle,
+                    int timeoutMs = 5000); // a PredictiveFailure.log line
     bool waitForTrace(const std::regex &re, size_t count = 1, int timeoutMs = 5000);
-    bool waitForSleeps(size_t count, int timeoutMs = 5000);  // lines in the sleep log
+    bool waitForSleeps(size_t count, int timeoutMs = 5000); // lines in the sleep log
 
     // --- readers ---
-    std::vector<SyslogRecord> syslog() const { return readSyslogRecords(syslogPath()); }
-    std::vector<LogLine> logLines() const { return readLogLines(modulePath(kLogName)); }
-    std::vector<std::string> traceLines() const { return readLines(tracePath()); }
+    std::vector<SyslogRecord> syslog() const {
+        return readSyslogRecords(syslogPath());
+    }
+    std::vector<LogLine> logLines() const {
+        return readLogLines(modulePath(kLogName));
+    }
+    std::vector<std::string> traceLines() const {
+        return readLines(tracePath());
+    }
     std::vector<TraceLine> trace() const;
     // The command lines only, optionally of one command name.
     std::vector<TraceLine> calls(const std::string &command = "") const;
-    std::vector<std::string> sleepLog() const { return readLines(sleepLogPath()); }
-    std::vector<std::string> sigactionLog() const { return readLines(sigactionLogPath()); }
+    std::vector<std::string> sleepLog() const {
+        return readLines(sleepLogPath());
+    }
+    std::vector<std::string> sigactionLog() const {
+        return readLines(sigactionLogPath());
+    }
     // Signal numbers whose handlers the last started daemon process (not its
     // children) tried to install, in order.
     std::vector<int> daemonSigactions() const;
-    std::string registerText() const { return readText(modulePath(kRegisterName)); }
-    std::vector<std::string> registerLines() const { return readLines(modulePath(kRegisterName)); }
-    std::string stdoutText() const { return readText(stdoutPath()); }
-    std::string stderrText() const { return readText(stderrPath()); }
+    std::string registerText() const {
+        return readText(modulePath(kRegisterName));
+    }
+    std::vector<std::string> registerLines() const {
+        return readLines(modulePath(kRegisterName));
+    }
+    std::string stdoutText() const {
+        return readText(stdoutPath());
+    }
+    std::string stderrText() const {
+        return readText(stderrPath());
+    }
     bool moduleHas(const std::string &rel) const;
     // Sorted names in the module directory (no "." or "..").
-    std::vector<std::string> listModuleDir() const { return listDir(module_); }
+    std::vector<std::string> listModuleDir() const {
+        return listDir(module_);
+    }
     static std::vector<std::string> listDir(const std::string &dir);
     // Every file and directory below dir, relative, sorted; directories end in "/".
     static std::vector<std::string> listTree(const std::string &dir);
@@ -214,4 +279,4 @@ std::vector<std::string> texts(const std::vector<LogLine> &lines);
 const SyslogRecord *findSyslog(const std::vector<SyslogRecord> &recs, const std::string &needle);
 const LogLine *findLog(const std::vector<LogLine> &lines, const std::string &needle);
 
-}  // namespace kt
+} // namespace kt

@@ -10,18 +10,17 @@
 
 namespace {
 
-TEST(Harness, SanitizerReportOnStderrFailsTheTest)
-{
+TEST(Harness, SanitizerReportOnStderrFailsTheTest) {
     EXPECT_NONFATAL_FAILURE(
         {
             kt::Daemon d;
-            kt::Daemon::writeAbs(d.stderrPath(), "x.cpp:1:2: runtime error: signed integer overflow\n");
+            kt::Daemon::writeAbs(d.stderrPath(),
+                                 "x.cpp:1:2: runtime error: signed integer overflow\n");
         },
         "sanitizer report");
 }
 
-TEST(Harness, DaemonLeftRunningIsKilledWithItsChildren)
-{
+TEST(Harness, DaemonLeftRunningIsKilledWithItsChildren) {
     pid_t pid = -1;
     {
         kt::Daemon d;
@@ -36,8 +35,7 @@ TEST(Harness, DaemonLeftRunningIsKilledWithItsChildren)
     EXPECT_NE(::kill(pid, 0), 0) << "process " << pid << " still exists";
 }
 
-TEST(Harness, ExitStatusAndSignalAreTold)
-{
+TEST(Harness, ExitStatusAndSignalAreTold) {
     kt::Daemon d;
     ASSERT_TRUE(d.installDaemon());
     ASSERT_TRUE(d.installSimulator());
@@ -54,4 +52,4 @@ TEST(Harness, ExitStatusAndSignalAreTold)
     EXPECT_FALSE(d.running());
 }
 
-}  // namespace
+} // namespace

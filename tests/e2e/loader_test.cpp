@@ -32,7 +32,8 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-constexpr const char *k1000 = "<1000:Information> Predictive Failure has started successfully (Ver 5.0.0.4).";
+constexpr const char *k1000 =
+    "<1000:Information> Predictive Failure has started successfully (Ver 5.0.0.4).";
 constexpr const char *kScenario = "controller 0 model=\"MegaRAID SAS 9361-8i\"\n";
 constexpr const char *kSystemPath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
@@ -80,8 +81,7 @@ int dlclose(void *handle)
 )C";
 
 // Runs a program (no shell) and tells whether it exited with status 0.
-bool run(const std::vector<std::string> &args)
-{
+bool run(const std::vector<std::string> &args) {
     std::vector<char *> argv;
     for (const auto &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));
@@ -106,18 +106,17 @@ struct Helpers {
     std::string spy, noEntry, absGone, nameGone, binDir;
     Helpers() = default;
     Helpers(const Helpers &) = delete;
-    ~Helpers()
-    {
+    ~Helpers() {
         std::error_code ec;
         if (!dir.empty())
             fs::remove_all(dir, ec);
     }
 };
 
-void build(Helpers &x)
-{
+void build(Helpers &x) {
     const char *tmp = std::getenv("TMPDIR");
-    std::string tmpl = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/kestrun-loader-XXXXXX";
+    std::string tmpl =
+        std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/kestrun-loader-XXXXXX";
     if (mkdtemp(tmpl.data()) == nullptr) {
         x.error = "mkdtemp failed";
         return;
@@ -134,47 +133,51 @@ void build(Helpers &x)
     x.nameGone = d + "/libnamegone.so";
     x.binDir = d + "/bin";
     const std::string gone = d + "/gone/libktgone.so";
-    bool ok = kt::Daemon::writeAbs(d + "/dlspy.c", kSpySource) &&
-              kt::Daemon::writeAbs(d + "/noentry.c", "int NotTheEntry(void *b) { return b != 0; }\n") &&
-              kt::Daemon::writeAbs(d + "/gone.c", "int kt_gone(void) { return 1; }\n") &&
-              kt::Daemon::writeAbs(d + "/user.c", "int kt_gone(void);\nint ProcessLibCommand(void *b) { return b ? kt_gone() : 0; }\n") &&
-              kt::Daemon::writeAbs(x.binDir + "/ldd",
-                                   "#!/bin/sh\n"
-                                   "if [ -n \"$KT_LDD_ARGS\" ]; then printf '%s\\n' \"$@\" > \"$KT_LDD_ARGS\"; fi\n"
-                                   "if [ -n \"$KT_LDD_OUT\" ]; then cat \"$KT_LDD_OUT\"; exit \"${KT_LDD_RC:-0}\"; fi\n"
-                                   "PATH=" + std::string(kSystemPath) + " exec ldd \"$@\"\n",
-                                   0755) &&
-              kt::Daemon::writeAbs(gone, "") &&
-              run({"cc", "-shared", "-fPIC", "-o", x.spy, d + "/dlspy.c", "-ldl"}) &&
-              run({"cc", "-shared", "-fPIC", "-o", x.noEntry, d + "/noentry.c"}) &&
-              run({"cc", "-shared", "-fPIC", "-o", gone, d + "/gone.c"}) &&
-              // No SONAME on the dependency: the path as given becomes DT_NEEDED.
-              run({"cc", "-shared", "-fPIC", "-o", x.absGone, d + "/user.c", gone}) &&
-              run({"cc", "-shared", "-fPIC", "-o", x.nameGone, d + "/user.c", "-L" + d + "/gone", "-lktgone"});
+    bool ok =
+        kt::Daemon::writeAbs(d + "/dlspy.c", kSpySource) &&
+        kt::Daemon::writeAbs(d + "/noentry.c", "int NotTheEntry(void *b) { return b != 0; }\n") &&
+        kt::Daemon::writeAbs(d + "/gone.c", "int kt_gone(void) { return 1; }\n") &&
+        kt::Daemon::writeAbs(
+            d + "/user.c",
+            "int kt_gone(void);\nint ProcessLibCommand(void *b) { return b ? kt_gone() : 0; }\n") &&
+        kt::Daemon::writeAbs(
+            x.binDir + "/ldd",
+            "#!/bin/sh\n"
+            "if [ -n \"$KT_LDD_ARGS\" ]; then printf '%s\\n' \"$@\" > \"$KT_LDD_ARGS\"; fi\n"
+            "if [ -n \"$KT_LDD_OUT\" ]; then cat \"$KT_LDD_OUT\"; exit \"${KT_LDD_RC:-0}\"; fi\n"
+            "PATH=" +
+                std::string(kSystemPath) + " exec ldd \"$@\"\n",
+            0755) &&
+        kt::Daemon::writeAbs(gone, "") &&
+        run({"cc", "-shared", "-fPIC", "-o", x.spy, d + "/dlspy.c", "-ldl"}) &&
+        run({"cc", "-shared", "-fPIC", "-o", x.noEntry, d + "/noentry.c"}) &&
+        run({"cc", "-shared", "-fPIC", "-o", gone, d + "/gone.c"}) &&
+        // No SONAME on the dependency: the path as given becomes DT_NEEDED.
+        run({"cc", "-shared", "-fPIC", "-o", x.absGone, d + "/user.c", gone}) &&
+        run({"cc", "-shared", "-fPIC", "-o", x.nameGone, d + "/user.c", "-L" + d + "/gone",
+             "-lktgone"});
     if (!ok)
         x.error = "building the helpers failed";
     std::error_code ec;
     fs::remove(gone, ec);
 }
 
-const Helpers &helpers()
-{
+const Helpers &helpers() {
     static Helpers h;
     static const bool built = (build(h), true);
     (void)built;
     return h;
 }
 
-#define REQUIRE_HELPERS()                                   \
-    do {                                                    \
-        if (!helpers().error.empty())                       \
-            GTEST_SKIP() << helpers().error;                \
+#define REQUIRE_HELPERS()                                                                          \
+    do {                                                                                           \
+        if (!helpers().error.empty())                                                              \
+            GTEST_SKIP() << helpers().error;                                                       \
     } while (0)
 
 // Start options with the dlopen/dlclose spy preloaded and the fake ldd first
 // in PATH; failDlclose > 0 makes every dlclose fail with that errno.
-kt::StartOptions spyOptions(const kt::Daemon &d, int failDlclose = 0)
-{
+kt::StartOptions spyOptions(const kt::Daemon &d, int failDlclose = 0) {
     kt::StartOptions o;
     o.env = {{"LD_PRELOAD", std::string(KESTRUN_SHIM_LIB) + ":" + helpers().spy},
              {"KT_DL_LOG", d.workPath("dl.txt")},
@@ -186,8 +189,7 @@ kt::StartOptions spyOptions(const kt::Daemon &d, int failDlclose = 0)
 }
 
 // The arguments of the daemon's own dlopen ("dlopen") or dlclose ("dlclose") calls.
-std::vector<std::string> dlCalls(const kt::Daemon &d, const std::string &what)
-{
+std::vector<std::string> dlCalls(const kt::Daemon &d, const std::string &what) {
     std::vector<std::string> out;
     const std::string prefix = what + " pid=" + std::to_string(d.lastPid()) + " ";
     for (const auto &l : kt::readLines(d.workPath("dl.txt")))
@@ -196,15 +198,16 @@ std::vector<std::string> dlCalls(const kt::Daemon &d, const std::string &what)
     return out;
 }
 
-std::vector<std::string> logTexts(const kt::Daemon &d) { return kt::texts(d.logLines()); }
-
-std::string msg5006(int code)
-{
-    return "<5006:Error> Unable to load storelib.dll. (iLib_Link) Error Code(" + std::to_string(code) + ")";
+std::vector<std::string> logTexts(const kt::Daemon &d) {
+    return kt::texts(d.logLines());
 }
 
-TEST(Loader, MissingLibraryEndsTheRunRightAfterTheStartMessage)
-{
+std::string msg5006(int code) {
+    return "<5006:Error> Unable to load storelib.dll. (iLib_Link) Error Code(" +
+           std::to_string(code) + ")";
+}
+
+TEST(Loader, MissingLibraryEndsTheRunRightAfterTheStartMessage) {
     kt::Daemon d;
     ASSERT_TRUE(d.installDaemon());
     ASSERT_TRUE(d.writeScenario(kScenario));
@@ -226,27 +229,30 @@ TEST(Loader, MissingLibraryEndsTheRunRightAfterTheStartMessage)
 }
 
 // What ldd reports decides whether the library is opened at all.
-TEST(Loader, DependencyCheckCountsOnlyPathsThatAreMissing)
-{
+TEST(Loader, DependencyCheckCountsOnlyPathsThatAreMissing) {
     REQUIRE_HELPERS();
     struct Case {
         const char *name;
-        std::string library;  // installed as the library; empty: the simulator
-        std::string lddOut;   // scripted ldd output; empty: the real ldd
+        std::string library; // installed as the library; empty: the simulator
+        std::string lddOut;  // scripted ldd output; empty: the real ldd
         int lddRc;
-        int code;              // expected 5006 code; -1: any; 0: loads
-        bool opened;           // dlopen reached
+        int code;    // expected 5006 code; -1: any; 0: loads
+        bool opened; // dlopen reached
         const char *workHas;
     } cases[] = {
-        {"absolute DT_NEEDED gone: counted, never opened", helpers().absGone, "", 0, 2, false, "/libktgone.so => not found"},
-        {"bare DT_NEEDED gone: not counted, dlopen fails", helpers().nameGone, "", 0, -1, true, "libktgone.so => not found"},
+        {"absolute DT_NEEDED gone: counted, never opened", helpers().absGone, "", 0, 2, false,
+         "/libktgone.so => not found"},
+        {"bare DT_NEEDED gone: not counted, dlopen fails", helpers().nameGone, "", 0, -1, true,
+         "libktgone.so => not found"},
         {"paths end at blank, TAB or CR; lines without / skipped", "",
-         "\tlinux-vdso.so.1 (0x00007ffc)\n\tlibc.so.6 => /etc/passwd (0x00007f00)\n\t/bin/sh\t(0x1)\n"
+         "\tlinux-vdso.so.1 (0x00007ffc)\n\tlibc.so.6 => /etc/passwd "
+         "(0x00007f00)\n\t/bin/sh\t(0x1)\n"
          "/etc/hosts\r\n\tlibmissing.so => not found\nno path here\n/bin\n",
          0, 0, true, "/etc/hosts"},
         {"one missing path among present ones", "",
-         "\tlibc.so.6 => /etc/passwd (0x1)\n\tlibx.so => /nonexistent/libx.so (0x2)\n\t/bin/sh (0x3)\n", 0, 2, false,
-         "/nonexistent/libx.so"},
+         "\tlibc.so.6 => /etc/passwd (0x1)\n\tlibx.so => /nonexistent/libx.so (0x2)\n\t/bin/sh "
+         "(0x3)\n",
+         0, 2, false, "/nonexistent/libx.so"},
         {"ldd exit code 3", "", "\t/bin/sh (0x1)\n", 3, 768, false, "/bin/sh"},
     };
     for (const auto &c : cases) {
@@ -279,13 +285,16 @@ TEST(Loader, DependencyCheckCountsOnlyPathsThatAreMissing)
             if (c.code > 0) {
                 EXPECT_EQ(log[1], msg5006(c.code));
             } else {
-                EXPECT_THAT(log[1], HasSubstr("<5006:Error> Unable to load storelib.dll. (iLib_Link) Error Code("));
+                EXPECT_THAT(
+                    log[1],
+                    HasSubstr("<5006:Error> Unable to load storelib.dll. (iLib_Link) Error Code("));
             }
             EXPECT_TRUE(d.traceLines().empty());
             EXPECT_TRUE(dlCalls(d, "dlclose").empty()) << "nothing was loaded";
         }
-        EXPECT_EQ(dlCalls(d, "dlopen"),
-                  c.opened ? std::vector<std::string>{d.modulePath(kt::kLibName)} : std::vector<std::string>{});
+        EXPECT_EQ(dlCalls(d, "dlopen"), c.opened
+                                            ? std::vector<std::string>{d.modulePath(kt::kLibName)}
+                                            : std::vector<std::string>{});
         EXPECT_THAT(kt::readText(d.modulePath(kt::kWorkTxtName)), HasSubstr(c.workHas));
     }
 }
@@ -293,21 +302,22 @@ TEST(Loader, DependencyCheckCountsOnlyPathsThatAreMissing)
 // The loader and the cycle unload with the empty label; only a run that ended
 // at the controller information leaves the library to the exit clean-up. A
 // dlclose that fails shows who called it.
-TEST(Loader, EachEndOfTheRunUnloadsTheLibraryExactlyOnce)
-{
+TEST(Loader, EachEndOfTheRunUnloadsTheLibraryExactlyOnce) {
     REQUIRE_HELPERS();
     struct Case {
         const char *name;
-        std::string library;  // empty: the simulator
+        std::string library; // empty: the simulator
         const char *scenario;
-        bool stop;  // runs until stopped
+        bool stop; // runs until stopped
         const char *label;
-        const char *message;  // logged before the unloading
+        const char *message; // logged before the unloading
     } cases[] = {
-        {"no entry point", helpers().noEntry, kScenario, false, "", "<5006:Error> Unable to load storelib.dll. (iLib_Link) Error Code("},
+        {"no entry point", helpers().noEntry, kScenario, false, "",
+         "<5006:Error> Unable to load storelib.dll. (iLib_Link) Error Code("},
         {"controller search fails", "", "controller 0\nfault cmd=ctrlsearch status=9\n", false, "",
          "<5010:Error> Failed to find the controller. (iControllerSearch) Error Code (9)"},
-        {"controller information fails", "", "controller 0\nfault cmd=ctrlinfo status=5\n", false, "vend_test",
+        {"controller information fails", "", "controller 0\nfault cmd=ctrlinfo status=5\n", false,
+         "vend_test",
          "<5012:Error> Failed to get controller name. (No.0)(iControllerChk) Error Code (5)"},
         {"stopped", "", kScenario, true, "", "<1001:"},
     };
@@ -336,15 +346,16 @@ TEST(Loader, EachEndOfTheRunUnloadsTheLibraryExactlyOnce)
             auto log = logTexts(d);
             ASSERT_GE(log.size(), fail ? 3u : 2u) << ::testing::PrintToString(log);
             EXPECT_EQ(log[0], k1000);
-            const std::string unload =
-                std::string("<5008:Error> Unable to free storelib.dll. (") + c.label + ") Error Code (77)";
+            const std::string unload = std::string("<5008:Error> Unable to free storelib.dll. (") +
+                                       c.label + ") Error Code (77)";
             EXPECT_THAT(log[log.size() - (fail ? 2 : 1)], HasSubstr(c.message));
             if (fail) {
                 EXPECT_EQ(log.back(), unload);
             }
             EXPECT_EQ(kt::findLog(d.logLines(), "<5008:") != nullptr, fail != 0);
             if (c.library == helpers().noEntry) {
-                EXPECT_TRUE(d.traceLines().empty()) << "no controller command without the entry point";
+                EXPECT_TRUE(d.traceLines().empty())
+                    << "no controller command without the entry point";
             }
         }
     }
@@ -353,8 +364,7 @@ TEST(Loader, EachEndOfTheRunUnloadsTheLibraryExactlyOnce)
 // A library in a subdirectory, under a module directory whose name a shell
 // would act on: ldd gets exactly one argument naming it, dlopen the same path,
 // Work.txt is replaced in the module directory and kept, nothing is run.
-TEST(Loader, LibraryPathReachesLddAndDlopenAsItStands)
-{
+TEST(Loader, LibraryPathReachesLddAndDlopenAsItStands) {
     REQUIRE_HELPERS();
     const std::string lib = "sub dir/lib $(touch pwned).so";
     kt::Daemon d("mod dir;$(touch pwned)&x `touch pwned`");
@@ -381,4 +391,4 @@ TEST(Loader, LibraryPathReachesLddAndDlopenAsItStands)
         EXPECT_NE(fs::path(f).filename(), "pwned") << "a shell ran part of the path: " << f;
 }
 
-}  // namespace
+} // namespace

@@ -23,10 +23,11 @@ constexpr const char *kIni = "[WAIT]\nLWAIT_TIME=1000\n[AERROR]\nAERROR_MODE=OFF
 constexpr const char *kBak = "PdState_Flag.bak";
 constexpr const char *kNew = "PdState_Flag.new";
 
-std::string msg4600(int pd) { return "<4600:Error> PD was set to offline status again. (PD:" + std::to_string(pd) + ")"; }
+std::string msg4600(int pd) {
+    return "<4600:Error> PD was set to offline status again. (PD:" + std::to_string(pd) + ")";
+}
 
-void prepare(kt::Daemon &d, const std::string &scenario, const std::string &reg)
-{
+void prepare(kt::Daemon &d, const std::string &scenario, const std::string &reg) {
     ASSERT_TRUE(d.installDaemon());
     ASSERT_TRUE(d.installSimulator());
     ASSERT_TRUE(d.writeScenario(scenario));
@@ -38,35 +39,34 @@ void prepare(kt::Daemon &d, const std::string &scenario, const std::string &reg)
 
 // Runs until the first scan has listed the drives, then stops. (A sleep is no
 // sign of the loop: failed commands wait in sleeps too.)
-void runToLoop(kt::Daemon &d)
-{
+void runToLoop(kt::Daemon &d) {
     ASSERT_TRUE(d.start());
-    ASSERT_TRUE(d.waitForTrace(std::regex("^[0-9]+ pdlist "))) << ::testing::PrintToString(kt::texts(d.logLines()));
+    ASSERT_TRUE(d.waitForTrace(std::regex("^[0-9]+ pdlist ")))
+        << ::testing::PrintToString(kt::texts(d.logLines()));
     auto r = d.stop();
     ASSERT_TRUE(r.exitedWith(0)) << r;
 }
 
 // Log texts after the last run's mode summary (what the register check and
 // later said).
-std::vector<std::string> afterSummary(const kt::Daemon &d)
-{
+std::vector<std::string> afterSummary(const kt::Daemon &d) {
     auto log = kt::texts(d.logLines());
-    auto it = std::find_if(log.rbegin(), log.rend(), [](const auto &t) { return t.rfind("<1001:", 0) == 0; });
-    return it == log.rend() ? std::vector<std::string>{"no 1001"} : std::vector<std::string>(it.base(), log.end());
+    auto it = std::find_if(log.rbegin(), log.rend(),
+                           [](const auto &t) { return t.rfind("<1001:", 0) == 0; });
+    return it == log.rend() ? std::vector<std::string>{"no 1001"}
+                            : std::vector<std::string>(it.base(), log.end());
 }
 
 // "ctrl:dev:arg:status" of each setstate, in order.
-std::vector<std::string> setStates(const kt::Daemon &d)
-{
+std::vector<std::string> setStates(const kt::Daemon &d) {
     std::vector<std::string> out;
     for (const auto &c : d.calls("setstate"))
-        out.push_back(c.fields.at("ctrl") + ":" + c.fields.at("dev") + ":" + c.fields.at("arg") + ":" +
-                      c.fields.at("status"));
+        out.push_back(c.fields.at("ctrl") + ":" + c.fields.at("dev") + ":" + c.fields.at("arg") +
+                      ":" + c.fields.at("status"));
     return out;
 }
 
-TEST(Register, StartupSetsReturnedDrivesBadAgainAndKeepsOnlyTheirLines)
-{
+TEST(Register, StartupSetsReturnedDrivesBadAgainAndKeepsOnlyTheirLines) {
     kt::Daemon d;
     prepare(d,
             "controller 0\ncontroller 1\n"
@@ -79,11 +79,14 @@ TEST(Register, StartupSetsReturnedDrivesBadAgainAndKeepsOnlyTheirLines)
             "0,1\n0,2\n\n0,3\njunk\n1,7\n0,4\n7\n0,-25536\n,\n0,5\nabc,def\n0,6\n0,9\r\n");
     runToLoop(d);
 
-    EXPECT_THAT(afterSummary(d),
-                ElementsAre(msg4600(1), "<4601:Error> Failed remove PD (re-set). (PD:7)", msg4600(40000),
-                            "<5007:Error> Unable to get physical drive information.(iStateChkSet) Error Code (5)",
-                            msg4600(9)));
-    EXPECT_THAT(setStates(d), ElementsAre("0:1:1:0", "1:7:1:8", "1:7:1:8", "0:40000:1:0", "0:9:1:0"));
+    EXPECT_THAT(
+        afterSummary(d),
+        ElementsAre(
+            msg4600(1), "<4601:Error> Failed remove PD (re-set). (PD:7)", msg4600(40000),
+            "<5007:Error> Unable to get physical drive information.(iStateChkSet) Error Code (5)",
+            msg4600(9)));
+    EXPECT_THAT(setStates(d),
+                ElementsAre("0:1:1:0", "1:7:1:8", "1:7:1:8", "0:40000:1:0", "0:9:1:0"));
     EXPECT_EQ(d.registerText(), "0,1\n1,7\n0,40000\n0,9\n");
     EXPECT_FALSE(d.moduleHas(kBak));
     EXPECT_FALSE(d.moduleHas(kNew));
@@ -100,8 +103,7 @@ TEST(Register, StartupSetsReturnedDrivesBadAgainAndKeepsOnlyTheirLines)
     EXPECT_EQ(drive.size(), 4u);
 }
 
-TEST(Register, MissingRegisterStaysMissingAndAnEmptiedOneStays)
-{
+TEST(Register, MissingRegisterStaysMissingAndAnEmptiedOneStays) {
     struct Case {
         const char *name;
         const char *reg;
@@ -120,16 +122,17 @@ TEST(Register, MissingRegisterStaysMissingAndAnEmptiedOneStays)
         EXPECT_FALSE(d.moduleHas(kNew));
         // Without a register no drive is read before the first scan.
         auto calls = d.calls();
-        auto firstList = std::find_if(calls.begin(), calls.end(), [](const auto &x) { return x.kind == "pdlist"; });
-        auto pdinfos = std::count_if(calls.begin(), firstList, [](const auto &x) { return x.kind == "pdinfo"; });
+        auto firstList = std::find_if(calls.begin(), calls.end(),
+                                      [](const auto &x) { return x.kind == "pdlist"; });
+        auto pdinfos = std::count_if(calls.begin(), firstList,
+                                     [](const auto &x) { return x.kind == "pdinfo"; });
         EXPECT_EQ(pdinfos, c.exists ? 2 : 0);
     }
 }
 
 // A file in the way of the copy or of the new register: 5009 naming the file,
 // the register keeps every line, monitoring starts all the same.
-TEST(Register, RewriteThatCannotBeginLeavesTheRegisterAlone)
-{
+TEST(Register, RewriteThatCannotBeginLeavesTheRegisterAlone) {
     struct Case {
         const char *blocked;
         const char *message;
@@ -154,12 +157,12 @@ TEST(Register, RewriteThatCannotBeginLeavesTheRegisterAlone)
 
 // Killed while the rewrite waits for the controller: the register is whole;
 // the next start finishes the job.
-TEST(Register, KilledDuringTheRewriteKeepsEveryLine)
-{
+TEST(Register, KilledDuringTheRewriteKeepsEveryLine) {
     kt::Daemon d;
     const std::string reg = "0,1\n0,2\n0,3\n";
     prepare(d,
-            "controller 0\ndrive c=0 id=1 state=ugood\ndrive c=0 id=2 state=ugood\ndrive c=0 id=3 state=ugood\n"
+            "controller 0\ndrive c=0 id=1 state=ugood\ndrive c=0 id=2 state=ugood\ndrive c=0 id=3 "
+            "state=ugood\n"
             "hold cmd=pdinfo c=0 id=2 ms=3000 times=1\n",
             reg);
     ASSERT_TRUE(d.start());
@@ -183,8 +186,7 @@ TEST(Register, KilledDuringTheRewriteKeepsEveryLine)
 // apart; id 40000 in its signed form), a second removal of the same drive adds
 // none. After they come back unconfigured-good, the next start sets each bad
 // again and rewrites id 40000 unsigned.
-TEST(Register, RemovedDrivesAreListedOnceAndSetBadAgainAfterARestart)
-{
+TEST(Register, RemovedDrivesAreListedOnceAndSetBadAgainAfterARestart) {
     const std::vector<std::pair<int, int>> drives = {{0, 5}, {0, 50}, {0, 40000}, {1, 5}};
     std::string first = "controller 0\ncontroller 1\n";
     std::string second = first;
@@ -200,13 +202,16 @@ TEST(Register, RemovedDrivesAreListedOnceAndSetBadAgainAfterARestart)
     EXPECT_EQ(d.registerText(), "0,5\n0,50\n0,-25536\n1,5\n");
 
     // Controller 0's drive 5 becomes a spare again and is removed once more.
-    ASSERT_TRUE(kt::Daemon::writeAbs(d.scenarioPath() + ".tmp", "spare c=0 id=5 role=dedicated groups=0\n"));
-    ASSERT_EQ(std::rename((d.scenarioPath() + ".tmp").c_str(), (d.scenarioPath() + ".add").c_str()), 0);
+    ASSERT_TRUE(kt::Daemon::writeAbs(d.scenarioPath() + ".tmp",
+                                     "spare c=0 id=5 role=dedicated groups=0\n"));
+    ASSERT_EQ(std::rename((d.scenarioPath() + ".tmp").c_str(), (d.scenarioPath() + ".add").c_str()),
+              0);
     ASSERT_TRUE(d.waitForLines(d.modulePath(kt::kLogName), std::regex("<4000:"), 5));
     auto r = d.stop();
     ASSERT_TRUE(r.exitedWith(0)) << r;
     EXPECT_EQ(d.registerText(), "0,5\n0,50\n0,-25536\n1,5\n");
-    EXPECT_THAT(setStates(d), ElementsAre("0:5:1:0", "0:50:1:0", "0:40000:1:0", "1:5:1:0", "0:5:1:0"));
+    EXPECT_THAT(setStates(d),
+                ElementsAre("0:5:1:0", "0:50:1:0", "0:40000:1:0", "1:5:1:0", "0:5:1:0"));
 
     ASSERT_TRUE(d.writeScenario(second));
     d.clearCaptures();
@@ -216,4 +221,4 @@ TEST(Register, RemovedDrivesAreListedOnceAndSetBadAgainAfterARestart)
     EXPECT_EQ(d.registerText(), "0,5\n0,50\n0,40000\n1,5\n");
 }
 
-}  // namespace
+} // namespace

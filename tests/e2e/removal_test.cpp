@@ -19,14 +19,12 @@ constexpr const char *kHead = "controller 0 model=\"MegaRAID SAS 9361-8i\"\n";
 
 enum class Reason { Smart, Aerror, Medium };
 
-const char *name(Reason r)
-{
+const char *name(Reason r) {
     return r == Reason::Smart ? "SMART" : r == Reason::Aerror ? "AERROR" : "MEDIUM";
 }
 
 // Only the mode that condemns the drive is on; a 1010 line marks each cycle.
-std::string iniFor(Reason r, bool appLog = true)
-{
+std::string iniFor(Reason r, bool appLog = true) {
     auto sw = [](bool on) { return on ? "ON" : "OFF"; };
     std::string s = "[WAIT]\nLWAIT_TIME=1000\n[POLL]\nPOLL_EVENT=ON\n[APPLOG]\nAPPLOG_SWITCH=";
     s += sw(appLog);
@@ -45,8 +43,7 @@ std::string iniFor(Reason r, bool appLog = true)
 // Scenario lines that make the mode condemn drive `dev`: a predictive failure
 // from the start (found in cycle 1), 20 new media errors over the baseline, or
 // two timeouts logged after the first cycle read the log (both in cycle 2).
-std::string trigger(Reason r, int dev = 5)
-{
+std::string trigger(Reason r, int dev = 5) {
     const std::string id = std::to_string(dev);
     switch (r) {
     case Reason::Smart:
@@ -55,31 +52,36 @@ std::string trigger(Reason r, int dev = 5)
         return "at cmd=pdlist n=2 drive c=0 id=" + id + " merr=20\n";
     case Reason::Aerror:
         return "event c=0 seq=10 time=1700000000 code=0\n"
-               "at cmd=evtseqinfo n=2 event c=0 seq=11 time=1700000100 code=267 dev=" + id + "\n"
-               "at cmd=evtseqinfo n=2 event c=0 seq=12 time=1700000200 code=268 dev=" + id + "\n";
+               "at cmd=evtseqinfo n=2 event c=0 seq=11 time=1700000100 code=267 dev=" +
+               id +
+               "\n"
+               "at cmd=evtseqinfo n=2 event c=0 seq=12 time=1700000200 code=268 dev=" +
+               id + "\n";
     }
     return "";
 }
 
 // Drive reads the detecting scan makes before it hands the drive over.
-size_t leadReads(Reason r) { return r == Reason::Smart ? 1 : 2; }
+size_t leadReads(Reason r) {
+    return r == Reason::Smart ? 1 : 2;
+}
 
-size_t cycles(const kt::Daemon &d)
-{
+size_t cycles(const kt::Daemon &d) {
     auto recs = d.syslog();
-    return std::count_if(recs.begin(), recs.end(), [](const auto &x) { return x.text.rfind("<1010:", 0) == 0; });
+    return std::count_if(recs.begin(), recs.end(),
+                         [](const auto &x) { return x.text.rfind("<1010:", 0) == 0; });
 }
 
 // Runs the daemon until `n` cycles are complete, then stops it cleanly.
-void run(kt::Daemon &d, const std::string &ini, const std::string &scenario, size_t n = 3)
-{
+void run(kt::Daemon &d, const std::string &ini, const std::string &scenario, size_t n = 3) {
     ASSERT_TRUE(d.installDaemon());
     ASSERT_TRUE(d.installSimulator());
     ASSERT_TRUE(d.writeIni(ini));
     ASSERT_TRUE(d.writeScenario(scenario));
     ASSERT_TRUE(d.start());
     ASSERT_TRUE(d.waitWhileRunning([&] { return cycles(d) > n; }, 10000))
-        << "log: " << ::testing::PrintToString(kt::texts(d.logLines())) << "\nstderr: " << d.stderrText();
+        << "log: " << ::testing::PrintToString(kt::texts(d.logLines()))
+        << "\nstderr: " << d.stderrText();
     auto r = d.stop(SIGTERM);
     ASSERT_TRUE(r.exitedWith(0)) << r;
     // Every block was well formed and quoted the drive's current sequence number.
@@ -93,10 +95,9 @@ void run(kt::Daemon &d, const std::string &ini, const std::string &scenario, siz
 // "dhotinfo", "setstate 17 ref=3", "removespare ref=3", "rebuildcancel ref=3",
 // and "ldinfo N" for the LD reads that follow the drive's LD list; a failure
 // adds " !<status>".
-std::vector<std::string> driveCalls(const kt::Daemon &d, long long dev)
-{
-    static const std::set<std::string> perDrive = {"pdinfo", "dhotinfo", "removespare", "vdno", "setstate",
-                                                   "rebuildcancel"};
+std::vector<std::string> driveCalls(const kt::Daemon &d, long long dev) {
+    static const std::set<std::string> perDrive = {"pdinfo", "dhotinfo", "removespare",
+                                                   "vdno",   "setstate", "rebuildcancel"};
     std::vector<std::string> out;
     long long owner = -1;
     for (const auto &c : d.calls()) {
@@ -125,8 +126,8 @@ std::vector<std::string> driveCalls(const kt::Daemon &d, long long dev)
 
 // `lead` reads by the scan, then exactly `expected`, then nothing but reads
 // (later cycles find the drive out of service or meet nothing new).
-void expectDriveCalls(const kt::Daemon &d, long long dev, size_t lead, const std::vector<std::string> &expected)
-{
+void expectDriveCalls(const kt::Daemon &d, long long dev, size_t lead,
+                      const std::vector<std::string> &expected) {
     auto got = driveCalls(d, dev);
     const std::string all = ::testing::PrintToString(got);
     ASSERT_GE(got.size(), lead + expected.size()) << all;
@@ -138,12 +139,14 @@ void expectDriveCalls(const kt::Daemon &d, long long dev, size_t lead, const std
     }
 }
 
-bool isDriveMessage(const std::string &t) { return t.rfind("<4", 0) == 0 || t.rfind("<5", 0) == 0; }
+bool isDriveMessage(const std::string &t) {
+    return t.rfind("<4", 0) == 0 || t.rfind("<5", 0) == 0;
+}
 
 // The drive and failure messages of the run are exactly `expected`; the 4xxx
 // ones also went to syslog at LOG_ERR while APPLOG_SWITCH is on, the 5xxx never.
-void expectMessages(const kt::Daemon &d, const std::vector<std::string> &expected, bool appLog = true)
-{
+void expectMessages(const kt::Daemon &d, const std::vector<std::string> &expected,
+                    bool appLog = true) {
     std::vector<std::string> logged, sent, wanted;
     for (const auto &l : d.logLines())
         if (isDriveMessage(l.text))
@@ -161,27 +164,30 @@ void expectMessages(const kt::Daemon &d, const std::vector<std::string> &expecte
     EXPECT_EQ(sent, wanted);
 }
 
-size_t settlePauses(const kt::Daemon &d)
-{
+size_t settlePauses(const kt::Daemon &d) {
     auto s = d.sleepLog();
     return std::count(s.begin(), s.end(), "sleep 5");
 }
 
-std::string pd(const char *text, int dev = 5) { return std::string(text) + " (PD:" + std::to_string(dev) + ")"; }
+std::string pd(const char *text, int dev = 5) {
+    return std::string(text) + " (PD:" + std::to_string(dev) + ")";
+}
 const char *const k4001 = "<4001:Error> Failed remove HotSpare.";
 const char *const k4101 = "<4101:Error> Failed set Unconfigured & Bad State.";
-const char *const k4500 = "<4500:Error> Command Timeout or Check Condition event receive. PD removed.";
+const char *const k4500 =
+    "<4500:Error> Command Timeout or Check Condition event receive. PD removed.";
 const char *const k4501 = "<4501:Error> Failed remove PD.";
 const char *const k4502 = "<4502:Error> Predictive Failure event received. PD removed.";
 const char *const k4800 = "<4800:Error> Media error count has exceeded the threshold. PD removed.";
-const char *const k4801 = "<4801:Error> Failed remove PD (Media error count has exceeded the threshold).";
+const char *const k4801 =
+    "<4801:Error> Failed remove PD (Media error count has exceeded the threshold).";
 
-TEST(Removal, HotSpareLosesItsRoleAndIsSetBad)
-{
-    const std::vector<std::string> dedicated = {"pdinfo",           "pdinfo", "dhotinfo",
-                                                "removespare ref=3", "pdinfo", "setstate 1 ref=4"};
-    const std::vector<std::string> global = {"pdinfo",           "pdinfo", "dhotinfo !9",     "dhotinfo !9",
-                                             "removespare ref=3", "pdinfo", "setstate 1 ref=4"};
+TEST(Removal, HotSpareLosesItsRoleAndIsSetBad) {
+    const std::vector<std::string> dedicated = {
+        "pdinfo", "pdinfo", "dhotinfo", "removespare ref=3", "pdinfo", "setstate 1 ref=4"};
+    const std::vector<std::string> global = {
+        "pdinfo", "pdinfo",          "dhotinfo !9", "dhotinfo !9", "removespare ref=3",
+        "pdinfo", "setstate 1 ref=4"};
     struct Case {
         Reason reason;
         const char *spare;
@@ -190,10 +196,12 @@ TEST(Removal, HotSpareLosesItsRoleAndIsSetBad)
         std::string message;
     } cases[] = {
         {Reason::Smart, "spare c=0 id=5 role=dedicated groups=0,2\n", true, dedicated,
-         "<4000:Error> Predictive Failure event received from Dedicated HotSpare.(PD:5 DG:0,2) Dedicated HotSpare "
+         "<4000:Error> Predictive Failure event received from Dedicated HotSpare.(PD:5 DG:0,2) "
+         "Dedicated HotSpare "
          "has been removed."},
         {Reason::Aerror, "", true, global,
-         "<4700:Error> Command Timeout or Check Condition event received from Global HotSpare.(PD:5) Global "
+         "<4700:Error> Command Timeout or Check Condition event received from Global "
+         "HotSpare.(PD:5) Global "
          "HotSpare has been removed."},
         {Reason::Medium, "spare c=0 id=5 role=dedicated groups=1\n", false, dedicated, pd(k4800)},
     };
@@ -201,7 +209,8 @@ TEST(Removal, HotSpareLosesItsRoleAndIsSetBad)
         SCOPED_TRACE(name(c.reason));
         kt::Daemon d;
         run(d, iniFor(c.reason, c.appLog),
-            std::string(kHead) + "drive c=0 id=4 seq=1 state=online\ndrive c=0 id=5 seq=3 state=spare\n" + c.spare +
+            std::string(kHead) +
+                "drive c=0 id=4 seq=1 state=online\ndrive c=0 id=5 seq=3 state=spare\n" + c.spare +
                 trigger(c.reason));
         expectDriveCalls(d, 5, leadReads(c.reason), c.calls);
         expectMessages(d, {c.message}, c.appLog);
@@ -211,22 +220,32 @@ TEST(Removal, HotSpareLosesItsRoleAndIsSetBad)
     }
 }
 
-TEST(Removal, FailingSpareChangesAreReportedAndOnlyDoneChangesRegistered)
-{
-    const char *spare = "drive c=0 id=5 seq=3 state=spare\nspare c=0 id=5 role=dedicated groups=0\n";
-    const std::string removed = "<4000:Error> Predictive Failure event received from Dedicated HotSpare.(PD:5 DG:0) "
-                                "Dedicated HotSpare has been removed.";
+TEST(Removal, FailingSpareChangesAreReportedAndOnlyDoneChangesRegistered) {
+    const char *spare =
+        "drive c=0 id=5 seq=3 state=spare\nspare c=0 id=5 role=dedicated groups=0\n";
+    const std::string removed =
+        "<4000:Error> Predictive Failure event received from Dedicated HotSpare.(PD:5 DG:0) "
+        "Dedicated HotSpare has been removed.";
     // The spare role cannot be removed in the first attempt of two: the next
     // cycle condemns the still-spare drive again and succeeds.
-    const std::vector<std::string> retried = {
-        "pdinfo", "pdinfo", "dhotinfo", "removespare ref=3 !8", "removespare ref=3 !8",
-        "pdinfo", "pdinfo", "pdinfo",   "dhotinfo",             "removespare ref=3",
-        "pdinfo", "setstate 1 ref=4"};
+    const std::vector<std::string> retried = {"pdinfo",
+                                              "pdinfo",
+                                              "dhotinfo",
+                                              "removespare ref=3 !8",
+                                              "removespare ref=3 !8",
+                                              "pdinfo",
+                                              "pdinfo",
+                                              "pdinfo",
+                                              "dhotinfo",
+                                              "removespare ref=3",
+                                              "pdinfo",
+                                              "setstate 1 ref=4"};
     {
         SCOPED_TRACE("SMART, removespare refused");
         kt::Daemon d;
         run(d, iniFor(Reason::Smart),
-            std::string(kHead) + spare + trigger(Reason::Smart) + "fault cmd=removespare c=0 id=5 status=8 times=2\n");
+            std::string(kHead) + spare + trigger(Reason::Smart) +
+                "fault cmd=removespare c=0 id=5 status=8 times=2\n");
         expectDriveCalls(d, 5, 1, retried);
         expectMessages(d, {pd(k4001), removed});
         EXPECT_THAT(d.registerLines(), ::testing::ElementsAre("0,5"));
@@ -235,7 +254,8 @@ TEST(Removal, FailingSpareChangesAreReportedAndOnlyDoneChangesRegistered)
         SCOPED_TRACE("MEDIUM, removespare refused");
         kt::Daemon d;
         run(d, iniFor(Reason::Medium),
-            std::string(kHead) + spare + trigger(Reason::Medium) + "fault cmd=removespare c=0 id=5 status=8 times=2\n");
+            std::string(kHead) + spare + trigger(Reason::Medium) +
+                "fault cmd=removespare c=0 id=5 status=8 times=2\n");
         expectDriveCalls(d, 5, 2, retried);
         expectMessages(d, {pd(k4801), pd(k4800)});
         EXPECT_THAT(d.registerLines(), ::testing::ElementsAre("0,5"));
@@ -244,11 +264,12 @@ TEST(Removal, FailingSpareChangesAreReportedAndOnlyDoneChangesRegistered)
         SCOPED_TRACE("SMART, setting unconfigured-bad refused");
         kt::Daemon d;
         run(d, iniFor(Reason::Smart),
-            std::string(kHead) + spare + trigger(Reason::Smart) + "fault cmd=setstate c=0 id=5 status=8 times=2\n");
+            std::string(kHead) + spare + trigger(Reason::Smart) +
+                "fault cmd=setstate c=0 id=5 status=8 times=2\n");
         // The drive is left unconfigured-good: later cycles leave it alone.
         expectDriveCalls(d, 5, 1,
-                         {"pdinfo", "pdinfo", "dhotinfo", "removespare ref=3", "pdinfo", "setstate 1 ref=4 !8",
-                          "setstate 1 ref=4 !8"});
+                         {"pdinfo", "pdinfo", "dhotinfo", "removespare ref=3", "pdinfo",
+                          "setstate 1 ref=4 !8", "setstate 1 ref=4 !8"});
         expectMessages(d, {pd(k4101)});
         EXPECT_FALSE(d.moduleHas(kt::kRegisterName));
     }
@@ -258,9 +279,9 @@ const char *const kRaid5 = "drive c=0 id=4 seq=1 state=online\n"
                            "drive c=0 id=6 seq=1 state=online\n"
                            "ld c=0 n=0 raid=5 state=optimal members=4,5,6\n";
 
-TEST(Removal, OnlineMemberIsSetFailedAndRecheckedAfterAPause)
-{
-    const std::vector<std::string> head = {"pdinfo", "vdno", "ldinfo 0", "pdinfo", "setstate 17 ref=3", "pdinfo"};
+TEST(Removal, OnlineMemberIsSetFailedAndRecheckedAfterAPause) {
+    const std::vector<std::string> head = {
+        "pdinfo", "vdno", "ldinfo 0", "pdinfo", "setstate 17 ref=3", "pdinfo"};
     auto released = head;
     released.push_back("setstate 1 ref=4");
     struct Case {
@@ -271,7 +292,7 @@ TEST(Removal, OnlineMemberIsSetFailedAndRecheckedAfterAPause)
         const char *message;
     } cases[] = {
         {Reason::Smart, "ugood", true, released, k4502},
-        {Reason::Smart, "failed", true, head, k4502},  // still failed: the message alone
+        {Reason::Smart, "failed", true, head, k4502}, // still failed: the message alone
         {Reason::Aerror, "ugood", true, released, k4500},
         {Reason::Medium, "ugood", false, released, k4800},
     };
@@ -279,8 +300,8 @@ TEST(Removal, OnlineMemberIsSetFailedAndRecheckedAfterAPause)
         SCOPED_TRACE(std::string(name(c.reason)) + " release=" + c.release);
         kt::Daemon d;
         run(d, iniFor(c.reason, c.appLog),
-            std::string(kHead) + kRaid5 + "drive c=0 id=5 seq=3 state=online release=" + c.release + "\n" +
-                trigger(c.reason));
+            std::string(kHead) + kRaid5 + "drive c=0 id=5 seq=3 state=online release=" + c.release +
+                "\n" + trigger(c.reason));
         expectDriveCalls(d, 5, leadReads(c.reason), c.calls);
         expectMessages(d, {pd(c.message)}, c.appLog);
         EXPECT_THAT(d.registerLines(), ::testing::ElementsAre("0,5"));
@@ -288,14 +309,14 @@ TEST(Removal, OnlineMemberIsSetFailedAndRecheckedAfterAPause)
     }
 }
 
-TEST(Removal, MemberGoesOnlyWhileItsLogicalDriveCanLoseIt)
-{
+TEST(Removal, MemberGoesOnlyWhileItsLogicalDriveCanLoseIt) {
     struct Case {
         int raid;
         const char *state;
         bool removed;
-    } cases[] = {{0, "optimal", false}, {5, "degraded", false}, {5, "partial", false}, {6, "degraded", false},
-                 {1, "optimal", true},  {6, "partial", true},   {10, "optimal", true}};
+    } cases[] = {{0, "optimal", false},  {5, "degraded", false}, {5, "partial", false},
+                 {6, "degraded", false}, {1, "optimal", true},   {6, "partial", true},
+                 {10, "optimal", true}};
     for (const auto &c : cases) {
         SCOPED_TRACE("RAID " + std::to_string(c.raid) + " " + c.state);
         kt::Daemon d;
@@ -303,11 +324,13 @@ TEST(Removal, MemberGoesOnlyWhileItsLogicalDriveCanLoseIt)
             std::string(kHead) +
                 "drive c=0 id=4 seq=1 state=online\ndrive c=0 id=5 seq=3 state=online\n"
                 "drive c=0 id=6 seq=1 state=online\ndrive c=0 id=7 seq=1 state=online\n"
-                "ld c=0 n=0 raid=" + std::to_string(c.raid) + " state=" + c.state + " members=4,5,6,7\n" +
+                "ld c=0 n=0 raid=" +
+                std::to_string(c.raid) + " state=" + c.state + " members=4,5,6,7\n" +
                 trigger(Reason::Smart));
         auto calls = driveCalls(d, 5);
         if (c.removed) {
-            expectDriveCalls(d, 5, 1, {"pdinfo", "vdno", "ldinfo 0", "pdinfo", "setstate 17 ref=3", "pdinfo"});
+            expectDriveCalls(
+                d, 5, 1, {"pdinfo", "vdno", "ldinfo 0", "pdinfo", "setstate 17 ref=3", "pdinfo"});
             expectMessages(d, {pd(k4502)});
             EXPECT_THAT(d.registerLines(), ::testing::ElementsAre("0,5"));
         } else {
@@ -324,8 +347,7 @@ TEST(Removal, MemberGoesOnlyWhileItsLogicalDriveCanLoseIt)
     }
 }
 
-TEST(Removal, EachLogicalDriveIsJudgedAfterThePreviousRemoval)
-{
+TEST(Removal, EachLogicalDriveIsJudgedAfterThePreviousRemoval) {
     // Drive 5 belongs to two optimal LDs; once it has been failed for LD 0,
     // LD 1 reads degraded and is no reason for a second removal. Drive 6, the
     // next member of LD 0, then finds it degraded and stays.
@@ -334,18 +356,21 @@ TEST(Removal, EachLogicalDriveIsJudgedAfterThePreviousRemoval)
         std::string(kHead) +
             "drive c=0 id=4 seq=1 state=online\ndrive c=0 id=5 seq=3 state=online\n"
             "drive c=0 id=6 seq=1 state=online pfail=1\ndrive c=0 id=7 seq=1 state=online\n"
-            "ld c=0 n=0 raid=5 state=optimal members=4,5,6\nld c=0 n=1 raid=1 state=optimal members=5,7\n" +
+            "ld c=0 n=0 raid=5 state=optimal members=4,5,6\nld c=0 n=1 raid=1 state=optimal "
+            "members=5,7\n" +
             trigger(Reason::Smart));
-    expectDriveCalls(d, 5, 1, {"pdinfo", "vdno", "ldinfo 0", "pdinfo", "setstate 17 ref=3", "pdinfo", "ldinfo 1"});
+    expectDriveCalls(
+        d, 5, 1,
+        {"pdinfo", "vdno", "ldinfo 0", "pdinfo", "setstate 17 ref=3", "pdinfo", "ldinfo 1"});
     expectMessages(d, {pd(k4502)});
     EXPECT_THAT(d.registerLines(), ::testing::ElementsAre("0,5"));
     for (const auto &s : driveCalls(d, 6))
         EXPECT_TRUE(s == "pdinfo" || s == "vdno" || s == "ldinfo 0") << s;
 }
 
-TEST(Removal, RebuildingDriveHasItsRebuildCancelledWhenItCannotBeFailed)
-{
-    const std::string rebuilding = std::string(kHead) + "drive c=0 id=5 seq=3 state=rebuild release=ugood\n";
+TEST(Removal, RebuildingDriveHasItsRebuildCancelledWhenItCannotBeFailed) {
+    const std::string rebuilding =
+        std::string(kHead) + "drive c=0 id=5 seq=3 state=rebuild release=ugood\n";
     {
         SCOPED_TRACE("cancel succeeds");
         kt::Daemon d;
@@ -353,10 +378,11 @@ TEST(Removal, RebuildingDriveHasItsRebuildCancelledWhenItCannotBeFailed)
         // quote the one read after it.
         run(d, iniFor(Reason::Smart),
             rebuilding + trigger(Reason::Smart) +
-                "fault cmd=setstate c=0 id=5 status=8 times=2\nat cmd=setstate n=2 drive c=0 id=5 seq=9\n");
+                "fault cmd=setstate c=0 id=5 status=8 times=2\nat cmd=setstate n=2 drive c=0 id=5 "
+                "seq=9\n");
         expectDriveCalls(d, 5, 1,
-                         {"pdinfo", "pdinfo", "setstate 17 ref=3 !8", "setstate 17 ref=3 !8", "pdinfo",
-                          "rebuildcancel ref=9", "pdinfo", "setstate 1 ref=10"});
+                         {"pdinfo", "pdinfo", "setstate 17 ref=3 !8", "setstate 17 ref=3 !8",
+                          "pdinfo", "rebuildcancel ref=9", "pdinfo", "setstate 1 ref=10"});
         expectMessages(d, {pd(k4502)});
         EXPECT_THAT(d.registerLines(), ::testing::ElementsAre("0,5"));
         EXPECT_EQ(settlePauses(d), 0u) << "rechecked at once after a cancel";
@@ -366,12 +392,13 @@ TEST(Removal, RebuildingDriveHasItsRebuildCancelledWhenItCannotBeFailed)
         kt::Daemon d;
         run(d, iniFor(Reason::Smart),
             rebuilding + trigger(Reason::Smart) +
-                "fault cmd=setstate c=0 id=5 status=8 times=2\nfault cmd=rebuildcancel c=0 id=5 status=50 times=1\n");
+                "fault cmd=setstate c=0 id=5 status=8 times=2\nfault cmd=rebuildcancel c=0 id=5 "
+                "status=50 times=1\n");
         // One cancel call only; the next cycle fails the still-rebuilding drive.
         expectDriveCalls(d, 5, 1,
-                         {"pdinfo", "pdinfo", "setstate 17 ref=3 !8", "setstate 17 ref=3 !8", "pdinfo",
-                          "rebuildcancel ref=3 !50", "pdinfo", "pdinfo", "pdinfo", "setstate 17 ref=3", "pdinfo",
-                          "setstate 1 ref=4"});
+                         {"pdinfo", "pdinfo", "setstate 17 ref=3 !8", "setstate 17 ref=3 !8",
+                          "pdinfo", "rebuildcancel ref=3 !50", "pdinfo", "pdinfo", "pdinfo",
+                          "setstate 17 ref=3", "pdinfo", "setstate 1 ref=4"});
         expectMessages(d, {pd(k4501), pd(k4502)});
         EXPECT_THAT(d.registerLines(), ::testing::ElementsAre("0,5"));
     }
@@ -382,20 +409,21 @@ TEST(Removal, RebuildingDriveHasItsRebuildCancelledWhenItCannotBeFailed)
         // time it is to be set failed: the set is refused and the cancel
         // answers 50 by itself.
         run(d, iniFor(Reason::Medium),
-            std::string(kHead) + "drive c=0 id=4 seq=1 state=online\ndrive c=0 id=5 seq=3 state=online\n"
-                                 "ld c=0 n=0 raid=1 state=optimal members=4,5\n" +
+            std::string(kHead) +
+                "drive c=0 id=4 seq=1 state=online\ndrive c=0 id=5 seq=3 state=online\n"
+                "ld c=0 n=0 raid=1 state=optimal members=4,5\n" +
                 trigger(Reason::Medium) +
-                "at cmd=pdinfo n=5 drive c=0 id=5 state=rebuild\nat cmd=setstate n=1 drive c=0 id=5 state=failed\n");
+                "at cmd=pdinfo n=5 drive c=0 id=5 state=rebuild\nat cmd=setstate n=1 drive c=0 "
+                "id=5 state=failed\n");
         expectDriveCalls(d, 5, 2,
-                         {"pdinfo", "pdinfo", "setstate 17 ref=3 !8", "setstate 17 ref=3 !8", "pdinfo",
-                          "rebuildcancel ref=3 !50"});
+                         {"pdinfo", "pdinfo", "setstate 17 ref=3 !8", "setstate 17 ref=3 !8",
+                          "pdinfo", "rebuildcancel ref=3 !50"});
         expectMessages(d, {pd(k4801)});
         EXPECT_FALSE(d.moduleHas(kt::kRegisterName));
     }
 }
 
-TEST(Removal, DrivesOutOfServiceAreLeftAloneAndAFailedReadIsReported)
-{
+TEST(Removal, DrivesOutOfServiceAreLeftAloneAndAFailedReadIsReported) {
     {
         SCOPED_TRACE("unconfigured-good, unconfigured-bad, failed");
         kt::Daemon d;
@@ -405,7 +433,7 @@ TEST(Removal, DrivesOutOfServiceAreLeftAloneAndAFailedReadIsReported)
                 "drive c=0 id=7 state=failed pfail=1\n");
         for (int dev : {5, 6, 7}) {
             auto calls = driveCalls(d, dev);
-            EXPECT_GE(calls.size(), 6u) << dev;  // scan and removal read it in each cycle
+            EXPECT_GE(calls.size(), 6u) << dev; // scan and removal read it in each cycle
             EXPECT_THAT(calls, ::testing::Each("pdinfo")) << dev;
         }
         expectMessages(d, {});
@@ -415,15 +443,17 @@ TEST(Removal, DrivesOutOfServiceAreLeftAloneAndAFailedReadIsReported)
         SCOPED_TRACE("entry read fails");
         kt::Daemon d;
         run(d, iniFor(Reason::Smart),
-            std::string(kHead) + kRaid5 + "drive c=0 id=5 seq=3 state=online\n" + trigger(Reason::Smart) +
+            std::string(kHead) + kRaid5 + "drive c=0 id=5 seq=3 state=online\n" +
+                trigger(Reason::Smart) +
                 "at cmd=pdinfo n=4 fault cmd=pdinfo c=0 id=5 status=5 times=2\n");
         // pdinfo calls 1-3 are the scan's reads of drives 4, 6 and 5.
         expectDriveCalls(d, 5, 1,
-                         {"pdinfo !5", "pdinfo !5", "pdinfo", "pdinfo", "vdno", "ldinfo 0", "pdinfo",
-                          "setstate 17 ref=3", "pdinfo"});
-        expectMessages(d, {"<5007:Error> Unable to get physical drive information.(iDisConnectHdd) Error Code (5)",
+                         {"pdinfo !5", "pdinfo !5", "pdinfo", "pdinfo", "vdno", "ldinfo 0",
+                          "pdinfo", "setstate 17 ref=3", "pdinfo"});
+        expectMessages(d, {"<5007:Error> Unable to get physical drive information.(iDisConnectHdd) "
+                           "Error Code (5)",
                            pd(k4502)});
     }
 }
 
-}  // namespace
+} // namespace

@@ -16,25 +16,25 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-constexpr const char *k1000 = "<1000:Information> Predictive Failure has started successfully (Ver 5.0.0.4).";
+constexpr const char *k1000 =
+    "<1000:Information> Predictive Failure has started successfully (Ver 5.0.0.4).";
 constexpr const char *k2000 = "<2000:Error> Kestrun.ini file is not found.";
 constexpr const char *kIni = "[WAIT]\nLWAIT_TIME=1000\n";
 constexpr const char *kScenario = "controller 0 model=\"MegaRAID SAS 9361-8i\"\n";
 
 // The capture files are all the work directory may hold: a file the daemon
 // wrote there came from a wrong module directory.
-void expectOnlyCaptures(const kt::Daemon &d)
-{
+void expectOnlyCaptures(const kt::Daemon &d) {
     for (const auto &name : kt::Daemon::listDir(d.workDir())) {
-        EXPECT_TRUE(name == "syslog.txt" || name == "sleep.txt" || name == "sigaction.txt" || name == "trace.txt" ||
-                    name == "stdout.txt" || name == "stderr.txt" || name.rfind("scenario.txt", 0) == 0)
+        EXPECT_TRUE(name == "syslog.txt" || name == "sleep.txt" || name == "sigaction.txt" ||
+                    name == "trace.txt" || name == "stdout.txt" || name == "stderr.txt" ||
+                    name.rfind("scenario.txt", 0) == 0)
             << "stray file in the working directory: " << name;
     }
 }
 
 // The daemon is set up to run: binary, settings, simulator.
-void prepare(kt::Daemon &d, const char *ini = kIni)
-{
+void prepare(kt::Daemon &d, const char *ini = kIni) {
     ASSERT_TRUE(d.installDaemon());
     ASSERT_TRUE(d.installSimulator());
     ASSERT_TRUE(d.writeScenario(kScenario));
@@ -42,19 +42,18 @@ void prepare(kt::Daemon &d, const char *ini = kIni)
 }
 
 // Started, logged 1000, loaded the library and reached its wait; then stopped.
-void runUntilPolling(kt::Daemon &d, const kt::StartOptions &opts = {})
-{
+void runUntilPolling(kt::Daemon &d, const kt::StartOptions &opts = {}) {
     ASSERT_TRUE(d.start(opts));
-    ASSERT_TRUE(d.waitForSyslog("<1000:")) << "syslog: " << ::testing::PrintToString(kt::texts(d.syslog()))
-                                           << "\nstderr: " << d.stderrText() << "\nexit: " << d.waitExit(0);
+    ASSERT_TRUE(d.waitForSyslog("<1000:"))
+        << "syslog: " << ::testing::PrintToString(kt::texts(d.syslog()))
+        << "\nstderr: " << d.stderrText() << "\nexit: " << d.waitExit(0);
     ASSERT_TRUE(d.waitForSleeps(1)) << "never reached the polling wait; log: "
                                     << ::testing::PrintToString(kt::texts(d.logLines()));
     auto r = d.stop(SIGTERM);
     ASSERT_TRUE(r.exitedWith(0)) << r;
 }
 
-TEST(Startup, MissingSettingsFileIsReportedAndEndsWithStatusZero)
-{
+TEST(Startup, MissingSettingsFileIsReportedAndEndsWithStatusZero) {
     kt::Daemon d;
     ASSERT_TRUE(d.installDaemon());
     ASSERT_TRUE(d.installSimulator());
@@ -82,12 +81,11 @@ TEST(Startup, MissingSettingsFileIsReportedAndEndsWithStatusZero)
     expectOnlyCaptures(d);
 }
 
-TEST(Startup, FailingSignalHandlerEndsWithStatus255BeforeTheSettingsAreRead)
-{
+TEST(Startup, FailingSignalHandlerEndsWithStatus255BeforeTheSettingsAreRead) {
     struct Case {
         int sig;
         const char *name;
-        std::vector<int> attempts;  // installations tried, in order
+        std::vector<int> attempts; // installations tried, in order
     } cases[] = {{SIGINT, "SIGINT", {SIGINT}}, {SIGTERM, "SIGTERM", {SIGINT, SIGTERM}}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -101,8 +99,8 @@ TEST(Startup, FailingSignalHandlerEndsWithStatus255BeforeTheSettingsAreRead)
         auto r = d.waitExit();
         EXPECT_TRUE(r.exitedWith(255)) << r;
 
-        const std::string text =
-            std::string("<5011:Error> Signal handler (") + c.name + ") set failed. Predictive Failure monitor has shutdown.";
+        const std::string text = std::string("<5011:Error> Signal handler (") + c.name +
+                                 ") set failed. Predictive Failure monitor has shutdown.";
         auto recs = d.syslog();
         ASSERT_EQ(recs.size(), 1u) << ::testing::PrintToString(kt::texts(recs));
         EXPECT_EQ(recs[0].text, text);
@@ -122,10 +120,10 @@ TEST(Startup, FailingSignalHandlerEndsWithStatus255BeforeTheSettingsAreRead)
     }
 }
 
-TEST(Startup, StartMessageThenEveryStopSignalSequenceExitsCleanly)
-{
-    const std::vector<std::vector<int>> sequences = {
-        {SIGTERM}, {SIGINT}, {SIGINT, SIGTERM}, {SIGTERM, SIGINT}, {SIGTERM, SIGTERM}, {SIGINT, SIGINT}};
+TEST(Startup, StartMessageThenEveryStopSignalSequenceExitsCleanly) {
+    const std::vector<std::vector<int>> sequences = {{SIGTERM},          {SIGINT},
+                                                     {SIGINT, SIGTERM},  {SIGTERM, SIGINT},
+                                                     {SIGTERM, SIGTERM}, {SIGINT, SIGINT}};
     for (const auto &seq : sequences) {
         std::string name;
         for (int s : seq)
@@ -134,7 +132,7 @@ TEST(Startup, StartMessageThenEveryStopSignalSequenceExitsCleanly)
         kt::Daemon d;
         prepare(d);
         kt::StartOptions o;
-        o.sleepMs = 20;  // mostly found waiting, as in real life
+        o.sleepMs = 20; // mostly found waiting, as in real life
         ASSERT_TRUE(d.start(o));
         ASSERT_TRUE(d.waitForSyslog("<1000:")) << d.stderrText();
         ASSERT_TRUE(d.waitForSleeps(2)) << ::testing::PrintToString(kt::texts(d.logLines()));
@@ -153,7 +151,9 @@ TEST(Startup, StartMessageThenEveryStopSignalSequenceExitsCleanly)
         EXPECT_EQ(recs[0].ident, "Kestrun");
         EXPECT_EQ(recs[0].option, 3);
         EXPECT_EQ(recs[0].facility, 8);
-        EXPECT_EQ(std::count_if(recs.begin(), recs.end(), [](const auto &x) { return x.text == k1000; }), 1);
+        EXPECT_EQ(
+            std::count_if(recs.begin(), recs.end(), [](const auto &x) { return x.text == k1000; }),
+            1);
         auto lines = d.logLines();
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines[0].text, k1000);
@@ -164,12 +164,11 @@ TEST(Startup, StartMessageThenEveryStopSignalSequenceExitsCleanly)
     }
 }
 
-TEST(Startup, StopDuringALongWaitEndsTheWaitAtOnce)
-{
+TEST(Startup, StopDuringALongWaitEndsTheWaitAtOnce) {
     kt::Daemon d;
     prepare(d, "[WAIT]\nLWAIT_TIME=600000\n");
     kt::StartOptions o;
-    o.sleepMs = 200;  // a wait of 600 s would take two minutes here
+    o.sleepMs = 200; // a wait of 600 s would take two minutes here
     ASSERT_TRUE(d.start(o));
     ASSERT_TRUE(d.waitForSleeps(1));
     auto r = d.stop(SIGTERM, 1500);
@@ -177,20 +176,20 @@ TEST(Startup, StopDuringALongWaitEndsTheWaitAtOnce)
     EXPECT_LE(d.sleepLog().size(), 2u);
 }
 
-TEST(Startup, StopArrivingWhileTheLibraryIsCheckedIsNotLost)
-{
+TEST(Startup, StopArrivingWhileTheLibraryIsCheckedIsNotLost) {
     kt::Daemon d;
     prepare(d);
     // An ldd found first in PATH that holds the daemon in its dependency
     // check until the test has sent its signal.
     const std::string bin = d.workPath("bin");
-    ASSERT_TRUE(kt::Daemon::writeAbs(bin + "/ldd",
-                                     "#!/bin/sh\n"
-                                     "touch \"$KT_DIR/ldd-started\"\n"
-                                     "i=0\n"
-                                     "while [ ! -e \"$KT_DIR/ldd-go\" ] && [ $i -lt 500 ]; do sleep 0.01; i=$((i+1)); done\n"
-                                     "exec /usr/bin/ldd \"$@\"\n",
-                                     0755));
+    ASSERT_TRUE(kt::Daemon::writeAbs(
+        bin + "/ldd",
+        "#!/bin/sh\n"
+        "touch \"$KT_DIR/ldd-started\"\n"
+        "i=0\n"
+        "while [ ! -e \"$KT_DIR/ldd-go\" ] && [ $i -lt 500 ]; do sleep 0.01; i=$((i+1)); done\n"
+        "exec /usr/bin/ldd \"$@\"\n",
+        0755));
     kt::StartOptions o;
     o.env = {{"PATH", bin + ":/usr/sbin:/usr/bin:/sbin:/bin"}, {"KT_DIR", bin}};
     ASSERT_TRUE(d.start(o));
@@ -220,12 +219,13 @@ struct StartStyle {
     enum { Absolute, DotSlash, PathSearch, LongArgv0 } how;
 };
 
-void PrintTo(const StartStyle &s, std::ostream *os) { *os << s.label << " (" << s.moduleRel << ")"; }
+void PrintTo(const StartStyle &s, std::ostream *os) {
+    *os << s.label << " (" << s.moduleRel << ")";
+}
 
 class ModuleDirectory : public ::testing::TestWithParam<StartStyle> {};
 
-TEST_P(ModuleDirectory, FilesLiveBesideTheExecutable)
-{
+TEST_P(ModuleDirectory, FilesLiveBesideTheExecutable) {
     const StartStyle &s = GetParam();
     kt::Daemon d(s.moduleRel);
     prepare(d);
@@ -239,7 +239,7 @@ TEST_P(ModuleDirectory, FilesLiveBesideTheExecutable)
         break;
     case StartStyle::PathSearch:
         o.argv0 = "Kestrun";
-        o.pathSearch = true;  // cwd stays the work directory
+        o.pathSearch = true; // cwd stays the work directory
         break;
     case StartStyle::LongArgv0: {
         // Over 255 characters, but naming a short directory.
@@ -257,12 +257,15 @@ TEST_P(ModuleDirectory, FilesLiveBesideTheExecutable)
     EXPECT_EQ(lines[0].text, k1000);
     EXPECT_EQ(kt::findLog(lines, "<5006:"), nullptr) << "library not loaded";
     EXPECT_TRUE(d.moduleHas(kt::kWorkTxtName));
-    EXPECT_FALSE(d.calls("ctrlsearch").empty()) << "the simulator beside the executable was not used";
+    EXPECT_FALSE(d.calls("ctrlsearch").empty())
+        << "the simulator beside the executable was not used";
     EXPECT_THAT(d.stdoutText(), IsEmpty());
     expectOnlyCaptures(d);
     // Nothing a shell could have run from a path handed to it unquoted.
     for (const auto &f : kt::Daemon::listTree(d.root()))
-        EXPECT_FALSE(f == "INJECTED" || (f.size() > 9 && f.compare(f.size() - 9, 9, "/INJECTED") == 0)) << f;
+        EXPECT_FALSE(f == "INJECTED" ||
+                     (f.size() > 9 && f.compare(f.size() - 9, 9, "/INJECTED") == 0))
+            << f;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -271,13 +274,14 @@ INSTANTIATE_TEST_SUITE_P(
                       StartStyle{"DotSlash", "module", StartStyle::DotSlash},
                       StartStyle{"PathSearch", "module", StartStyle::PathSearch},
                       StartStyle{"LongArgv0", "module", StartStyle::LongArgv0},
-                      StartStyle{"Blanks", "dir with blanks/and;$(touch INJECTED)`touch INJECTED`", StartStyle::Absolute},
-                      StartStyle{"Quotes", "it's \"quoted\" & *starred* $HOME", StartStyle::DotSlash},
+                      StartStyle{"Blanks", "dir with blanks/and;$(touch INJECTED)`touch INJECTED`",
+                                 StartStyle::Absolute},
+                      StartStyle{"Quotes", "it's \"quoted\" & *starred* $HOME",
+                                 StartStyle::DotSlash},
                       StartStyle{"BlanksViaPath", "a b/c;d", StartStyle::PathSearch}),
     [](const auto &info) { return std::string(info.param.label); });
 
-TEST(Startup, ModuleDirectoryTooLongIsRefusedWithoutWritingAnywhere)
-{
+TEST(Startup, ModuleDirectoryTooLongIsRefusedWithoutWritingAnywhere) {
     // Five 60-character directories: the executable's own directory is over
     // 255 characters, whichever way it is named.
     std::string rel;
@@ -294,8 +298,9 @@ TEST(Startup, ModuleDirectoryTooLongIsRefusedWithoutWritingAnywhere)
 
     auto recs = d.syslog();
     ASSERT_FALSE(recs.empty());
-    EXPECT_TRUE(std::all_of(recs.begin(), recs.end(), [](const auto &x) { return x.priority == 3; }))
-        << ::testing::PrintToString(kt::texts(recs));
+    EXPECT_TRUE(std::all_of(recs.begin(), recs.end(), [](const auto &x) {
+        return x.priority == 3;
+    })) << ::testing::PrintToString(kt::texts(recs));
     EXPECT_EQ(recs[0].ident, "Kestrun");
     EXPECT_EQ(kt::findSyslog(recs, "<1000:"), nullptr);
     // No file anywhere but the captures: not in the directory, not in a cut-off prefix of it.
@@ -305,8 +310,7 @@ TEST(Startup, ModuleDirectoryTooLongIsRefusedWithoutWritingAnywhere)
     EXPECT_THAT(d.stdoutText(), IsEmpty());
 }
 
-TEST(Startup, LogFileSwitchedOffLeavesNoFileButSyslogStillGetsTheStart)
-{
+TEST(Startup, LogFileSwitchedOffLeavesNoFileButSyslogStillGetsTheStart) {
     kt::Daemon d;
     prepare(d, "[WAIT]\nLWAIT_TIME=1000\n[PFSERVLOG]\nPFSERVLOG_SWITCH=OFF\n");
     runUntilPolling(d);
@@ -319,19 +323,20 @@ TEST(Startup, LogFileSwitchedOffLeavesNoFileButSyslogStillGetsTheStart)
         EXPECT_EQ(f.find(kt::kLogName), std::string::npos) << f;
 }
 
-TEST(Startup, LogLinesCarryTheLocalTimeOfTheFixedClock)
-{
+TEST(Startup, LogLinesCarryTheLocalTimeOfTheFixedClock) {
     struct Case {
         const char *tz;
         const char *stamp;
-    } cases[] = {{"UTC", "2024/03/05 07:08:09"}, {"JST-9", "2024/03/05 16:08:09"}, {"EST5", "2024/03/05 02:08:09"}};
+    } cases[] = {{"UTC", "2024/03/05 07:08:09"},
+                 {"JST-9", "2024/03/05 16:08:09"},
+                 {"EST5", "2024/03/05 02:08:09"}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.tz);
         kt::StartOptions o;
         o.tz = c.tz;
-        o.fixedTime = 1709622489;  // 2024-03-05 07:08:09 UTC
+        o.fixedTime = 1709622489; // 2024-03-05 07:08:09 UTC
 
-        kt::Daemon missing;  // settings file missing: message 2000
+        kt::Daemon missing; // settings file missing: message 2000
         ASSERT_TRUE(missing.installDaemon());
         ASSERT_TRUE(missing.start(o));
         EXPECT_TRUE(missing.waitExit().exitedWith(0));
@@ -350,4 +355,4 @@ TEST(Startup, LogLinesCarryTheLocalTimeOfTheFixedClock)
     }
 }
 
-}  // namespace
+} // namespace

@@ -13,24 +13,23 @@ namespace kt {
 
 // One syslog call as the shim recorded it (format described in shim.c).
 struct SyslogRecord {
-    std::string ident;  // identity of the last openlog ("" if none was made)
-    int option = -1;    // options of the last openlog
-    int facility = -1;  // facility of the last openlog
-    int priority = -1;  // priority passed to syslog, as passed
-    bool open = false;  // openlog made and not yet closed at the time of the call
-    std::string text;   // formatted text
+    std::string ident; // identity of the last openlog ("" if none was made)
+    int option = -1;   // options of the last openlog
+    int facility = -1; // facility of the last openlog
+    int priority = -1; // priority passed to syslog, as passed
+    bool open = false; // openlog made and not yet closed at the time of the call
+    std::string text;  // formatted text
 };
 
 // One line of PredictiveFailure.log, its time stamp split from the message.
 struct LogLine {
-    std::string raw;    // the whole line without its LF
-    std::string stamp;  // "YYYY/MM/DD hh:mm:ss" (the first 19 characters)
-    std::string text;   // everything after the stamp and its blank
-    bool stampOk = false;  // stamp well formed, fields in range, one blank after it
+    std::string raw;      // the whole line without its LF
+    std::string stamp;    // "YYYY/MM/DD hh:mm:ss" (the first 19 characters)
+    std::string text;     // everything after the stamp and its blank
+    bool stampOk = false; // stamp well formed, fields in range, one blank after it
 };
 
-inline std::string unescape(const std::string &s)
-{
+inline std::string unescape(const std::string &s) {
     std::string out;
     out.reserve(s.size());
     for (size_t i = 0; i < s.size(); ++i) {
@@ -45,9 +44,9 @@ inline std::string unescape(const std::string &s)
 }
 
 // Parses one record line; false if it does not have the shim's layout.
-inline bool parseSyslogRecord(const std::string &line, SyslogRecord &rec)
-{
-    static const char *const keys[] = {"ident=", " option=", " facility=", " priority=", " open=", " text="};
+inline bool parseSyslogRecord(const std::string &line, SyslogRecord &rec) {
+    static const char *const keys[] = {
+        "ident=", " option=", " facility=", " priority=", " open=", " text="};
     size_t pos[6];
     size_t from = 0;
     for (int i = 0; i < 6; ++i) {
@@ -72,8 +71,7 @@ inline bool parseSyslogRecord(const std::string &line, SyslogRecord &rec)
 
 // Every line of a file, without line ends (a CR before the LF is kept).
 // A missing file reads as no lines.
-inline std::vector<std::string> readLines(const std::string &path)
-{
+inline std::vector<std::string> readLines(const std::string &path) {
     std::vector<std::string> lines;
     std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
     if (!f)
@@ -95,8 +93,7 @@ inline std::vector<std::string> readLines(const std::string &path)
     return lines;
 }
 
-inline std::string readText(const std::string &path)
-{
+inline std::string readText(const std::string &path) {
     std::string out;
     std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
     if (!f)
@@ -107,8 +104,7 @@ inline std::string readText(const std::string &path)
     return out;
 }
 
-inline std::vector<SyslogRecord> readSyslogRecords(const std::string &path)
-{
+inline std::vector<SyslogRecord> readSyslogRecords(const std::string &path) {
     std::vector<SyslogRecord> out;
     for (const auto &line : readLines(path)) {
         SyslogRecord rec;
@@ -118,8 +114,7 @@ inline std::vector<SyslogRecord> readSyslogRecords(const std::string &path)
     return out;
 }
 
-inline LogLine splitLogLine(const std::string &line)
-{
+inline LogLine splitLogLine(const std::string &line) {
     LogLine l;
     l.raw = line;
     if (line.size() < 20) {
@@ -137,18 +132,17 @@ inline LogLine splitLogLine(const std::string &line)
     };
     int y = digits(0, 4), mo = digits(5, 2), d = digits(8, 2);
     int h = digits(11, 2), mi = digits(14, 2), se = digits(17, 2);
-    l.stampOk = s[4] == '/' && s[7] == '/' && s[10] == ' ' && s[13] == ':' && s[16] == ':' && line[19] == ' ' &&
-                y >= 1970 && mo >= 1 && mo <= 12 && d >= 1 && d <= 31 && h >= 0 && h <= 23 && mi >= 0 &&
-                mi <= 59 && se >= 0 && se <= 60;
+    l.stampOk = s[4] == '/' && s[7] == '/' && s[10] == ' ' && s[13] == ':' && s[16] == ':' &&
+                line[19] == ' ' && y >= 1970 && mo >= 1 && mo <= 12 && d >= 1 && d <= 31 &&
+                h >= 0 && h <= 23 && mi >= 0 && mi <= 59 && se >= 0 && se <= 60;
     return l;
 }
 
-inline std::vector<LogLine> readLogLines(const std::string &path)
-{
+inline std::vector<LogLine> readLogLines(const std::string &path) {
     std::vector<LogLine> out;
     for (const auto &line : readLines(path))
         out.push_back(splitLogLine(line));
     return out;
 }
 
-}  // namespace kt
+} // namespace kt

@@ -50,8 +50,7 @@ static int s_option;
 static int s_facility = LOG_USER;
 static int s_open;
 
-void kestrun_shim_reset(void)
-{
+void kestrun_shim_reset(void) {
     kestrun_shim_sleep_calls = 0;
     kestrun_shim_sleep_seconds = 0;
     kestrun_shim_syslog_hook = NULL;
@@ -64,8 +63,7 @@ void kestrun_shim_reset(void)
 /* Appends one line to the file named by the environment variable, if set.
  * One write on an O_APPEND descriptor, so lines from several processes do
  * not interleave. */
-static void append_line(const char *env, const char *line, size_t len)
-{
+static void append_line(const char *env, const char *line, size_t len) {
     const char *path = getenv(env);
     if (path == NULL || path[0] == '\0')
         return;
@@ -80,8 +78,7 @@ static void append_line(const char *env, const char *line, size_t len)
 }
 
 /* Escapes src into dst (bounded); returns the length written. */
-static size_t escape(char *dst, size_t cap, const char *src, int blank)
-{
+static size_t escape(char *dst, size_t cap, const char *src, int blank) {
     size_t n = 0;
     for (; *src != '\0' && n + 3 < cap; ++src) {
         char c = *src;
@@ -107,8 +104,7 @@ static size_t escape(char *dst, size_t cap, const char *src, int blank)
 
 /* Expands "%m" the way syslog does, so a caller passing its text as the
  * format is recorded as the real logger would show it. */
-static void expand_m(char *dst, size_t cap, const char *fmt, int err)
-{
+static void expand_m(char *dst, size_t cap, const char *fmt, int err) {
     size_t n = 0;
     const char *msg = strerror(err);
     for (const char *p = fmt; *p != '\0' && n + 1 < cap; ++p) {
@@ -132,8 +128,7 @@ static void expand_m(char *dst, size_t cap, const char *fmt, int err)
     dst[n] = '\0';
 }
 
-static void record(int priority, const char *fmt, va_list ap)
-{
+static void record(int priority, const char *fmt, va_list ap) {
     int err = errno;
     char format[2048];
     char text[4096];
@@ -152,8 +147,9 @@ static void record(int priority, const char *fmt, va_list ap)
 
     escape(etext, sizeof etext, text, 0);
     escape(eident, sizeof eident, s_ident, 1);
-    int len = snprintf(line, sizeof line, "ident=%s option=%d facility=%d priority=%d open=%d text=%s\n", eident,
-                       s_option, s_facility, priority, s_open, etext);
+    int len =
+        snprintf(line, sizeof line, "ident=%s option=%d facility=%d priority=%d open=%d text=%s\n",
+                 eident, s_option, s_facility, priority, s_open, etext);
     if (len < 0)
         return;
     if ((size_t)len >= sizeof line) {
@@ -164,40 +160,34 @@ static void record(int priority, const char *fmt, va_list ap)
     errno = err;
 }
 
-void openlog(const char *ident, int option, int facility)
-{
+void openlog(const char *ident, int option, int facility) {
     snprintf(s_ident, sizeof s_ident, "%s", ident != NULL ? ident : "");
     s_option = option;
     s_facility = facility;
     s_open = 1;
 }
 
-void closelog(void)
-{
+void closelog(void) {
     s_open = 0;
 }
 
-void vsyslog(int priority, const char *format, va_list ap)
-{
+void vsyslog(int priority, const char *format, va_list ap) {
     record(priority, format, ap);
 }
 
-void syslog(int priority, const char *format, ...)
-{
+void syslog(int priority, const char *format, ...) {
     va_list ap;
     va_start(ap, format);
     record(priority, format, ap);
     va_end(ap);
 }
 
-void __vsyslog_chk(int priority, int flag, const char *format, va_list ap)
-{
+void __vsyslog_chk(int priority, int flag, const char *format, va_list ap) {
     (void)flag;
     record(priority, format, ap);
 }
 
-void __syslog_chk(int priority, int flag, const char *format, ...)
-{
+void __syslog_chk(int priority, int flag, const char *format, ...) {
     (void)flag;
     va_list ap;
     va_start(ap, format);
@@ -205,8 +195,7 @@ void __syslog_chk(int priority, int flag, const char *format, ...)
     va_end(ap);
 }
 
-static long env_long(const char *name, long dflt)
-{
+static long env_long(const char *name, long dflt) {
     const char *v = getenv(name);
     if (v == NULL || v[0] == '\0')
         return dflt;
@@ -218,8 +207,7 @@ static long env_long(const char *name, long dflt)
     return r;
 }
 
-unsigned int sleep(unsigned int seconds)
-{
+unsigned int sleep(unsigned int seconds) {
     int err = errno;
     char line[64];
     int len = snprintf(line, sizeof line, "sleep %u\n", seconds);
@@ -239,8 +227,7 @@ unsigned int sleep(unsigned int seconds)
     return 0;
 }
 
-time_t time(time_t *out)
-{
+time_t time(time_t *out) {
     time_t now;
     const char *fixed = getenv("KESTRUN_TEST_TIME");
     if (fixed != NULL && fixed[0] != '\0') {
@@ -256,8 +243,7 @@ time_t time(time_t *out)
 }
 
 /* Is signum one of the comma-separated numbers in the variable? */
-static int listed(const char *name, int signum)
-{
+static int listed(const char *name, int signum) {
     const char *v = getenv(name);
     if (v == NULL)
         return 0;
@@ -277,8 +263,7 @@ static int listed(const char *name, int signum)
 
 typedef int (*sigaction_fn)(int, const struct sigaction *, struct sigaction *);
 
-int sigaction(int signum, const struct sigaction *act, struct sigaction *oldact)
-{
+int sigaction(int signum, const struct sigaction *act, struct sigaction *oldact) {
     if (act != NULL) {
         char line[64];
         int len = snprintf(line, sizeof line, "sigaction %d pid=%ld\n", signum, (long)getpid());

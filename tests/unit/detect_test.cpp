@@ -56,7 +56,9 @@ class DetectTest : public ::testing::Test {
         g_mediaType = 0;
         snprintf(gcModulePath, sizeof gcModulePath, "/nonexistent-kestrun-dir");
     }
-    void TearDown() override { ProcessLibCommandF = nullptr; }
+    void TearDown() override {
+        ProcessLibCommandF = nullptr;
+    }
 
     // Feeds one media-error sample; returns whether removal was called.
     bool Sample(uint32_t count, int dev = 1, uint8_t media = 0) {
@@ -241,7 +243,7 @@ TEST_F(DetectTest, SenseFilter) {
     EXPECT_EQ(1, iSenseKeep(0x05, 0x24, 0x01));
     snprintf(g_cAErrSenseKey[0], 8, "0524000"); // longer than the key: matches nothing
     EXPECT_EQ(1, iSenseKeep(0x05, 0x24, 0x00));
-    snprintf(g_cAErrSenseKey[0], 8, "F0A1");    // case-insensitive, flag bits printed
+    snprintf(g_cAErrSenseKey[0], 8, "F0A1"); // case-insensitive, flag bits printed
     EXPECT_EQ(0, iSenseKeep(0xF0, 0xA1, 0x00));
     snprintf(g_cAErrSenseKey[0], 8, "ALL");
     EXPECT_EQ(1, iSenseKeep(0x05, 0x24, 0x00));

@@ -18,22 +18,22 @@ namespace {
 
 class RegisterAppend : public ::testing::Test {
   protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         env.set("KESTRUN_TEST_SYSLOG", dir.file("syslog.txt"));
         std::snprintf(gcModulePath, sizeof gcModulePath, "%s", dir.path().c_str());
         g_iPreServLogSwitch = 1;
         g_iAppLogSwitch = 1;
         kestrun_shim_reset();
     }
-    std::string registerText() const { return kt::readText(dir.file("PdState_Flag.dat")); }
+    std::string registerText() const {
+        return kt::readText(dir.file("PdState_Flag.dat"));
+    }
 
     kt::TempDir dir;
     kt::ScopedEnv env;
 };
 
-TEST_F(RegisterAppend, EachDriveIsListedOnce)
-{
+TEST_F(RegisterAppend, EachDriveIsListedOnce) {
     // Device 50 before 5: neither line may pass for the other.
     EXPECT_EQ(iHSPFileMake(0, 50), 1);
     EXPECT_EQ(iHSPFileMake(0, 5), 1);
@@ -48,21 +48,20 @@ TEST_F(RegisterAppend, EachDriveIsListedOnce)
     EXPECT_TRUE(kt::readLogLines(dir.file("PredictiveFailure.log")).empty());
 }
 
-TEST_F(RegisterAppend, CrLfLineIsNotTheSameDrive)
-{
+TEST_F(RegisterAppend, CrLfLineIsNotTheSameDrive) {
     ASSERT_TRUE(dir.write("PdState_Flag.dat", "0,7\r\n"));
     EXPECT_EQ(iHSPFileMake(0, 7), 1);
     EXPECT_EQ(registerText(), "0,7\r\n0,7\n");
 }
 
-TEST_F(RegisterAppend, UnopenableRegisterIsReportedOnlyInTheLog)
-{
+TEST_F(RegisterAppend, UnopenableRegisterIsReportedOnlyInTheLog) {
     ASSERT_EQ(mkdir(dir.file("PdState_Flag.dat").c_str(), 0755), 0);
     EXPECT_EQ(iHSPFileMake(0, 5), 0);
     auto lines = kt::readLogLines(dir.file("PredictiveFailure.log"));
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].text, "<5009:Error> PdState_Flag.dat File open failed.(iHSPFileMake) Error Code (21)");
+    EXPECT_EQ(lines[0].text,
+              "<5009:Error> PdState_Flag.dat File open failed.(iHSPFileMake) Error Code (21)");
     EXPECT_TRUE(kt::readSyslogRecords(dir.file("syslog.txt")).empty());
 }
 
-}  // namespace
+} // namespace

@@ -14,13 +14,16 @@
 namespace {
 
 // A text entry as stored, never read past its array.
-template <size_t N> std::string entry(const char (&a)[N]) { return std::string(a, strnlen(a, N)); }
-template <size_t N> bool terminated(const char (&a)[N]) { return strnlen(a, N) < N; }
+template <size_t N> std::string entry(const char (&a)[N]) {
+    return std::string(a, strnlen(a, N));
+}
+template <size_t N> bool terminated(const char (&a)[N]) {
+    return strnlen(a, N) < N;
+}
 
 class SettingsTest : public ::testing::Test {
   protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         std::snprintf(gcModulePath, sizeof gcModulePath, "%s", dir.path().c_str());
         vSettingsDefault();
         // Start values the reader itself must establish, poisoned to see it do so.
@@ -33,8 +36,7 @@ class SettingsTest : public ::testing::Test {
         g_iMcTblDiff = 0;
     }
 
-    int read(const std::string &ini)
-    {
+    int read(const std::string &ini) {
         EXPECT_TRUE(dir.write("Kestrun.ini", ini));
         return iIniFileRead();
     }
@@ -42,8 +44,7 @@ class SettingsTest : public ::testing::Test {
     kt::TempDir dir;
 };
 
-void expectStartValues()
-{
+void expectStartValues() {
     EXPECT_EQ(g_iLWaitTime, 6000);
     EXPECT_EQ(g_iAppLogSwitch, 1);
     EXPECT_EQ(g_iPreServLogSwitch, 1);
@@ -60,18 +61,16 @@ void expectStartValues()
     EXPECT_EQ(g_iMcTblDiff, 0);
 }
 
-TEST_F(SettingsTest, StartValuesReplaceWhateverWasThere)
-{
-    for (int *p : {&g_iLWaitTime, &g_iAppLogSwitch, &g_iPreServLogSwitch, &g_iThresholdMode, &g_iThresholdTime,
-                   &g_iPollEvent, &g_iSmartMode, &g_iAErrorMode, &g_iAErrorCntHDD, &g_iAErrorCntSSD, &g_iMErrMode,
-                   &g_iMBoardCnt, &g_iHistoryCnt})
+TEST_F(SettingsTest, StartValuesReplaceWhateverWasThere) {
+    for (int *p : {&g_iLWaitTime, &g_iAppLogSwitch, &g_iPreServLogSwitch, &g_iThresholdMode,
+                   &g_iThresholdTime, &g_iPollEvent, &g_iSmartMode, &g_iAErrorMode,
+                   &g_iAErrorCntHDD, &g_iAErrorCntSSD, &g_iMErrMode, &g_iMBoardCnt, &g_iHistoryCnt})
         *p = 12345;
     vSettingsDefault();
     expectStartValues();
 }
 
-TEST_F(SettingsTest, MissingFileReturnsZeroAndOnlyResetsTheReadersOwnState)
-{
+TEST_F(SettingsTest, MissingFileReturnsZeroAndOnlyResetsTheReadersOwnState) {
     g_iLWaitTime = 4242;
     EXPECT_EQ(iIniFileRead(), 0);
     EXPECT_EQ(g_iLWaitTime, 4242);
@@ -80,9 +79,9 @@ TEST_F(SettingsTest, MissingFileReturnsZeroAndOnlyResetsTheReadersOwnState)
         EXPECT_EQ(entry(k), "");
 }
 
-TEST_F(SettingsTest, EmptyOrCommentOnlyFileKeepsStartValues)
-{
-    for (const char *ini : {"", "# comment\n\n/ slash\n \tindented\n\r\n", "[OTHER]\nLWAIT_TIME=1\n"}) {
+TEST_F(SettingsTest, EmptyOrCommentOnlyFileKeepsStartValues) {
+    for (const char *ini :
+         {"", "# comment\n\n/ slash\n \tindented\n\r\n", "[OTHER]\nLWAIT_TIME=1\n"}) {
         SCOPED_TRACE(ini);
         SetUp();
         EXPECT_EQ(read(ini), 1);
@@ -94,10 +93,9 @@ TEST_F(SettingsTest, EmptyOrCommentOnlyFileKeepsStartValues)
     }
 }
 
-TEST_F(SettingsTest, CommentMarkersAndKeyFormIgnoreLines)
-{
+TEST_F(SettingsTest, CommentMarkersAndKeyFormIgnoreLines) {
     // Each line below would set LWAIT_TIME if it were examined.
-    read("LWAIT_TIME=1001\n"  // before any header
+    read("LWAIT_TIME=1001\n" // before any header
          "[WAIT]\n"
          " LWAIT_TIME=1002\n"
          "\tLWAIT_TIME=1003\n"
@@ -108,15 +106,13 @@ TEST_F(SettingsTest, CommentMarkersAndKeyFormIgnoreLines)
     EXPECT_EQ(g_iLWaitTime, 6000);
 }
 
-TEST_F(SettingsTest, SemicolonIsNoCommentAndKeysAreFoundAnywhereInTheLine)
-{
+TEST_F(SettingsTest, SemicolonIsNoCommentAndKeysAreFoundAnywhereInTheLine) {
     read("[WAIT]\n;LWAIT_TIME=3000\n[HISTORY]\nxx HISTORY_COUNT=3\n");
     EXPECT_EQ(g_iLWaitTime, 3000);
     EXPECT_EQ(g_iHistoryCnt, 3);
 }
 
-TEST_F(SettingsTest, KeysOnlyCountInTheirOwnSection)
-{
+TEST_F(SettingsTest, KeysOnlyCountInTheirOwnSection) {
     read("[AERROR]\nSMART_MODE=OFF\n[WAIT]\nHISTORY_COUNT=2\n");
     EXPECT_EQ(g_iSmartMode, 1);
     EXPECT_EQ(g_iHistoryCnt, 7);
@@ -126,8 +122,7 @@ TEST_F(SettingsTest, KeysOnlyCountInTheirOwnSection)
     EXPECT_EQ(g_iSmartMode, 0) << "an unknown bracketed name must not end the section";
 }
 
-TEST_F(SettingsTest, HeaderLinesSelectOnlyAndFollowTheSearchOrder)
-{
+TEST_F(SettingsTest, HeaderLinesSelectOnlyAndFollowTheSearchOrder) {
     read("[WAIT] LWAIT_TIME=3000\n");
     EXPECT_EQ(g_iLWaitTime, 6000) << "a key on a header line is not taken";
 
@@ -143,8 +138,7 @@ TEST_F(SettingsTest, HeaderLinesSelectOnlyAndFollowTheSearchOrder)
     EXPECT_EQ(g_iHistoryCnt, 4);
 }
 
-TEST_F(SettingsTest, OneKeyPerLineInTableOrderWithTheValueAfterTheFirstEquals)
-{
+TEST_F(SettingsTest, OneKeyPerLineInTableOrderWithTheValueAfterTheFirstEquals) {
     read("[AERROR]\nAERROR_COUNT_HDD=5 AERROR_COUNT_SSD=6\n");
     EXPECT_EQ(g_iAErrorCntHDD, 5);
     EXPECT_EQ(g_iAErrorCntSSD, 30);
@@ -162,16 +156,22 @@ TEST_F(SettingsTest, OneKeyPerLineInTableOrderWithTheValueAfterTheFirstEquals)
     EXPECT_EQ(entry(g_cMBoardName[2]), "D");
 }
 
-TEST_F(SettingsTest, NumbersFollowStrtolAndTheZeroSubstitutions)
-{
+TEST_F(SettingsTest, NumbersFollowStrtolAndTheZeroSubstitutions) {
     struct Case {
         const char *line;
         int want;
     } cases[] = {
-        {"LWAIT_TIME=0", 6000},  {"LWAIT_TIME=", 6000},     {"LWAIT_TIME=abc", 6000}, {"LWAIT_TIME=500", 500},
-        {"LWAIT_TIME=-2000", -2000}, {"LWAIT_TIME= 4000", 4000}, {"LWAIT_TIME=+7000ms", 7000},
-        {"LWAIT_TIME=2147483647", INT_MAX}, {"LWAIT_TIME=2147483648", INT_MAX},
-        {"LWAIT_TIME=99999999999999999999", INT_MAX}, {"LWAIT_TIME=-2147483648", INT_MIN},
+        {"LWAIT_TIME=0", 6000},
+        {"LWAIT_TIME=", 6000},
+        {"LWAIT_TIME=abc", 6000},
+        {"LWAIT_TIME=500", 500},
+        {"LWAIT_TIME=-2000", -2000},
+        {"LWAIT_TIME= 4000", 4000},
+        {"LWAIT_TIME=+7000ms", 7000},
+        {"LWAIT_TIME=2147483647", INT_MAX},
+        {"LWAIT_TIME=2147483648", INT_MAX},
+        {"LWAIT_TIME=99999999999999999999", INT_MAX},
+        {"LWAIT_TIME=-2147483648", INT_MIN},
         {"LWAIT_TIME=-2147483649", INT_MIN},
     };
     for (const auto &c : cases) {
@@ -179,28 +179,33 @@ TEST_F(SettingsTest, NumbersFollowStrtolAndTheZeroSubstitutions)
         for (const char *end : {"\n", "\r\n", ""}) {
             SetUp();
             read(std::string("[WAIT]\n") + c.line + end);
-            EXPECT_EQ(g_iLWaitTime, c.want) << "line end " << (end[0] == '\r' ? "CRLF" : end[0] ? "LF" : "none");
+            EXPECT_EQ(g_iLWaitTime, c.want) << "line end "
+                                            << (end[0] == '\r' ? "CRLF"
+                                                : end[0]       ? "LF"
+                                                               : "none");
         }
     }
 
-    read("[AERROR]\nAERROR_COUNT_HDD=0\nAERROR_COUNT_SSD=-4\n[HISTORY]\nHISTORY_COUNT=0\n[MEDIUM]\nMCMR_COUNT=0\n");
+    read("[AERROR]\nAERROR_COUNT_HDD=0\nAERROR_COUNT_SSD=-4\n[HISTORY]\nHISTORY_COUNT=0\n[MEDIUM]"
+         "\nMCMR_COUNT=0\n");
     EXPECT_EQ(g_iAErrorCntHDD, 20);
     EXPECT_EQ(g_iAErrorCntSSD, -4);
     EXPECT_EQ(g_iHistoryCnt, 7);
     EXPECT_EQ(g_iMBoardCnt, 0);
 
     SetUp();
-    read("[AERROR]\nAERROR_COUNT_SSD=0\nAERROR_SENSE_COUNT=0\n[HISTORY]\nHISTORY_COUNT=-3\n[MEDIUM]\nMCMR_COUNT=-1\n");
+    read("[AERROR]\nAERROR_COUNT_SSD=0\nAERROR_SENSE_COUNT=0\n[HISTORY]\nHISTORY_COUNT=-3\n[MEDIUM]"
+         "\nMCMR_COUNT=-1\n");
     EXPECT_EQ(g_iAErrorCntSSD, 30);
     EXPECT_EQ(g_iAErrorCnt, 1);
     EXPECT_EQ(g_iHistoryCnt, -3);
     EXPECT_EQ(g_iMBoardCnt, -1);
 }
 
-TEST_F(SettingsTest, EmptyNumberValuesLeaveTheSettingAlone)
-{
+TEST_F(SettingsTest, EmptyNumberValuesLeaveTheSettingAlone) {
     read("[AERROR]\nAERROR_COUNT_HDD=9\nAERROR_COUNT_HDD=\nAERROR_COUNT_SSD=\r\n"
-         "[HISTORY]\nHISTORY_COUNT=\n[THRESHOLD]\nTHRESHOLD_TIME=\n[MEDIUM]\nMCMR_COUNT=2\nMCMR_COUNT=");
+         "[HISTORY]\nHISTORY_COUNT=\n[THRESHOLD]\nTHRESHOLD_TIME=\n[MEDIUM]\nMCMR_COUNT=2\nMCMR_"
+         "COUNT=");
     EXPECT_EQ(g_iAErrorCntHDD, 9);
     EXPECT_EQ(g_iAErrorCntSSD, 30);
     EXPECT_EQ(g_iHistoryCnt, 7);
@@ -208,14 +213,19 @@ TEST_F(SettingsTest, EmptyNumberValuesLeaveTheSettingAlone)
     EXPECT_EQ(g_iMBoardCnt, 2);
 }
 
-TEST_F(SettingsTest, ThresholdTimeIsMinutesTimesSixtySaturating)
-{
+TEST_F(SettingsTest, ThresholdTimeIsMinutesTimesSixtySaturating) {
     struct Case {
         const char *value;
         int want;
-    } cases[] = {{"10", 600},       {"0", 300},          {"x", 300},           {"-2", -120},
-                 {"35791394", 2147483640}, {"35791395", INT_MAX}, {"-35791395", INT_MIN},
-                 {"99999999999", INT_MAX}, {"-99999999999", INT_MIN}};
+    } cases[] = {{"10", 600},
+                 {"0", 300},
+                 {"x", 300},
+                 {"-2", -120},
+                 {"35791394", 2147483640},
+                 {"35791395", INT_MAX},
+                 {"-35791395", INT_MIN},
+                 {"99999999999", INT_MAX},
+                 {"-99999999999", INT_MIN}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.value);
         SetUp();
@@ -224,26 +234,30 @@ TEST_F(SettingsTest, ThresholdTimeIsMinutesTimesSixtySaturating)
     }
     SetUp();
     read("[THRESHOLD]\nTHRESHOLD_MODE=COUNT\n");
-    EXPECT_EQ(g_iThresholdTime, 5) << "without a THRESHOLD_TIME line the start value (5 seconds) stays";
+    EXPECT_EQ(g_iThresholdTime, 5)
+        << "without a THRESHOLD_TIME line the start value (5 seconds) stays";
 }
 
-TEST_F(SettingsTest, SwitchesTakeOnlyALeadingUpperCaseON)
-{
+TEST_F(SettingsTest, SwitchesTakeOnlyALeadingUpperCaseON) {
     struct Key {
         const char *section, *key;
         int *var;
-    } keys[] = {{"[APPLOG]", "APPLOG_SWITCH", &g_iAppLogSwitch}, {"[PFSERVLOG]", "PFSERVLOG_SWITCH", &g_iPreServLogSwitch},
-                {"[POLL]", "POLL_EVENT", &g_iPollEvent},         {"[SMART]", "SMART_MODE", &g_iSmartMode},
-                {"[AERROR]", "AERROR_MODE", &g_iAErrorMode},     {"[MEDIUM]", "MC_MODE", &g_iMErrMode}};
+    } keys[] = {{"[APPLOG]", "APPLOG_SWITCH", &g_iAppLogSwitch},
+                {"[PFSERVLOG]", "PFSERVLOG_SWITCH", &g_iPreServLogSwitch},
+                {"[POLL]", "POLL_EVENT", &g_iPollEvent},
+                {"[SMART]", "SMART_MODE", &g_iSmartMode},
+                {"[AERROR]", "AERROR_MODE", &g_iAErrorMode},
+                {"[MEDIUM]", "MC_MODE", &g_iMErrMode}};
     struct Value {
         const char *text;
-        int want;  // -1: unchanged
-    } values[] = {{"ON\n", 1},  {"ON\r\n", 1}, {"ON", 1},    {"ONE\n", 1}, {"on\n", 0},
-                  {" ON\n", 0}, {"OFF\n", 0},  {"O\n", 0},   {"\n", -1},   {"\r\n", -1}, {"", -1}};
+        int want; // -1: unchanged
+    } values[] = {{"ON\n", 1},  {"ON\r\n", 1}, {"ON", 1},  {"ONE\n", 1}, {"on\n", 0}, {" ON\n", 0},
+                  {"OFF\n", 0}, {"O\n", 0},    {"\n", -1}, {"\r\n", -1}, {"", -1}};
     for (const auto &k : keys) {
         for (const auto &v : values) {
             for (int before : {0, 1}) {
-                SCOPED_TRACE(std::string(k.key) + "=" + v.text + " (was " + std::to_string(before) + ")");
+                SCOPED_TRACE(std::string(k.key) + "=" + v.text + " (was " + std::to_string(before) +
+                             ")");
                 SetUp();
                 *k.var = before;
                 read(std::string(k.section) + "\n" + k.key + "=" + v.text);
@@ -253,13 +267,12 @@ TEST_F(SettingsTest, SwitchesTakeOnlyALeadingUpperCaseON)
     }
 }
 
-TEST_F(SettingsTest, ThresholdModeTakesALeadingUpperCaseTIME)
-{
+TEST_F(SettingsTest, ThresholdModeTakesALeadingUpperCaseTIME) {
     struct Value {
         const char *text;
         int want;
-    } values[] = {{"TIME\n", 1}, {"TIMEOUT\n", 1}, {"TIME\r\n", 1}, {"time\n", 0},
-                  {"COUNT\n", 0}, {"TIM\n", 0},    {" TIME\n", 0},  {"\n", -1}};
+    } values[] = {{"TIME\n", 1},  {"TIMEOUT\n", 1}, {"TIME\r\n", 1}, {"time\n", 0},
+                  {"COUNT\n", 0}, {"TIM\n", 0},     {" TIME\n", 0},  {"\n", -1}};
     for (const auto &v : values) {
         for (int before : {0, 1}) {
             SCOPED_TRACE(std::string(v.text) + " was " + std::to_string(before));
@@ -271,10 +284,9 @@ TEST_F(SettingsTest, ThresholdModeTakesALeadingUpperCaseTIME)
     }
 }
 
-TEST_F(SettingsTest, SenseKeysNeedTheCountInForceAndAreCutToTheirEntry)
-{
+TEST_F(SettingsTest, SenseKeysNeedTheCountInForceAndAreCutToTheirEntry) {
     read("[AERROR]\n"
-         "AERROR_SENSE_KEY2=EARLY\n"  // count still 1: ignored
+         "AERROR_SENSE_KEY2=EARLY\n" // count still 1: ignored
          "AERROR_SENSE_KEY1=ALL\r\n"
          "AERROR_SENSE_COUNT=3\n"
          "AERROR_SENSE_KEY2=0B\n"
@@ -295,13 +307,13 @@ TEST_F(SettingsTest, SenseKeysNeedTheCountInForceAndAreCutToTheirEntry)
 
     // A later, smaller count keeps what was stored.
     SetUp();
-    read("[AERROR]\nAERROR_SENSE_COUNT=2\nAERROR_SENSE_KEY2=X\nAERROR_SENSE_COUNT=1\nAERROR_SENSE_KEY2=Y\n");
+    read("[AERROR]\nAERROR_SENSE_COUNT=2\nAERROR_SENSE_KEY2=X\nAERROR_SENSE_COUNT=1\nAERROR_SENSE_"
+         "KEY2=Y\n");
     EXPECT_EQ(g_iAErrorCnt, 1);
     EXPECT_EQ(entry(g_cAErrSenseKey[1]), "X");
 }
 
-TEST_F(SettingsTest, SenseKeysBeyondTheListAreIgnoredButTheCountIsKept)
-{
+TEST_F(SettingsTest, SenseKeysBeyondTheListAreIgnoredButTheCountIsKept) {
     read("[AERROR]\nAERROR_SENSE_COUNT=150\nAERROR_SENSE_KEY100=LAST\nAERROR_SENSE_KEY101=OVER\n"
          "AERROR_SENSE_KEY150=OVER\n");
     // A write past the list is what AddressSanitizer would report here.
@@ -309,8 +321,7 @@ TEST_F(SettingsTest, SenseKeysBeyondTheListAreIgnoredButTheCountIsKept)
     EXPECT_EQ(entry(g_cAErrSenseKey[99]), "LAST");
 }
 
-TEST_F(SettingsTest, ModelNamesNeedACountAndAreCutToTheirEntry)
-{
+TEST_F(SettingsTest, ModelNamesNeedACountAndAreCutToTheirEntry) {
     read("[MEDIUM]\nMCMR_NAME1=EARLY\n");
     EXPECT_EQ(entry(g_cMBoardName[0]), "") << "MCMR_NAME1 before MCMR_COUNT";
 
@@ -326,8 +337,7 @@ TEST_F(SettingsTest, ModelNamesNeedACountAndAreCutToTheirEntry)
     EXPECT_EQ(g_iHistoryCnt, 3);
 }
 
-TEST_F(SettingsTest, LibraryNameIsStoredWithoutLineEndsAndCutTo255)
-{
+TEST_F(SettingsTest, LibraryNameIsStoredWithoutLineEndsAndCutTo255) {
     read("[LIB]\nLIBPATH=sub dir/lib=x.so\r\n");
     EXPECT_EQ(entry(g_cLibFileName), "sub dir/lib");
 
@@ -346,8 +356,7 @@ TEST_F(SettingsTest, LibraryNameIsStoredWithoutLineEndsAndCutTo255)
     EXPECT_TRUE(terminated(g_cLibFileName));
 }
 
-TEST_F(SettingsTest, MediumWindowUsesTheValuesInForceAtTheMcModeLine)
-{
+TEST_F(SettingsTest, MediumWindowUsesTheValuesInForceAtTheMcModeLine) {
     read("[WAIT]\nLWAIT_TIME=10000\n[THRESHOLD]\nTHRESHOLD_TIME=10\n[MEDIUM]\nMC_MODE=ON\n");
     EXPECT_EQ(g_iMErrMode, 1);
     EXPECT_EQ(g_iMcTblDiff, 60);
@@ -375,12 +384,12 @@ TEST_F(SettingsTest, MediumWindowUsesTheValuesInForceAtTheMcModeLine)
     EXPECT_EQ(g_iMcTblDiff, 17);
 
     SetUp();
-    read("[WAIT]\nLWAIT_TIME=1000\n[MEDIUM]\nMC_MODE=ON\n[THRESHOLD]\nTHRESHOLD_TIME=1\n[MEDIUM]\nMC_MODE=OFF\n");
+    read("[WAIT]\nLWAIT_TIME=1000\n[MEDIUM]\nMC_MODE=ON\n[THRESHOLD]\nTHRESHOLD_TIME=1\n[MEDIUM]"
+         "\nMC_MODE=OFF\n");
     EXPECT_EQ(g_iMcTblDiff, 5) << "OFF keeps the window an earlier ON computed";
 }
 
-TEST_F(SettingsTest, MediumWindowNeverDividesByZeroOrOverflows)
-{
+TEST_F(SettingsTest, MediumWindowNeverDividesByZeroOrOverflows) {
     for (const char *wait : {"500", "999", "-999", "1"}) {
         SCOPED_TRACE(wait);
         SetUp();
@@ -391,7 +400,8 @@ TEST_F(SettingsTest, MediumWindowNeverDividesByZeroOrOverflows)
     }
     // INT_MIN / -1 is the other quotient that does not fit.
     SetUp();
-    read("[WAIT]\nLWAIT_TIME=-1000\n[THRESHOLD]\nTHRESHOLD_TIME=-99999999999\n[MEDIUM]\nMC_MODE=ON\n");
+    read("[WAIT]\nLWAIT_TIME=-1000\n[THRESHOLD]\nTHRESHOLD_TIME=-99999999999\n[MEDIUM]\nMC_MODE="
+         "ON\n");
     EXPECT_EQ(g_iThresholdTime, INT_MIN);
     EXPECT_EQ(g_iMErrMode, 1);
 
@@ -400,15 +410,14 @@ TEST_F(SettingsTest, MediumWindowNeverDividesByZeroOrOverflows)
     EXPECT_EQ(g_iMcTblDiff, -300);
 }
 
-TEST_F(SettingsTest, LaterLinesWin)
-{
-    read("[WAIT]\nLWAIT_TIME=2000\n[SMART]\nSMART_MODE=OFF\n[WAIT]\nLWAIT_TIME=3000\n[SMART]\nSMART_MODE=ON\n");
+TEST_F(SettingsTest, LaterLinesWin) {
+    read("[WAIT]\nLWAIT_TIME=2000\n[SMART]\nSMART_MODE=OFF\n[WAIT]\nLWAIT_TIME=3000\n[SMART]"
+         "\nSMART_MODE=ON\n");
     EXPECT_EQ(g_iLWaitTime, 3000);
     EXPECT_EQ(g_iSmartMode, 1);
 }
 
-TEST_F(SettingsTest, EveryKeyReadFromATypicalFile)
-{
+TEST_F(SettingsTest, EveryKeyReadFromATypicalFile) {
     EXPECT_EQ(read("# Kestrun settings\r\n"
                    "[WAIT]\r\nLWAIT_TIME=10000\r\n"
                    "[APPLOG]\r\nAPPLOG_SWITCH=OFF\r\n"
@@ -443,8 +452,7 @@ TEST_F(SettingsTest, EveryKeyReadFromATypicalFile)
     EXPECT_EQ(entry(g_cLibFileName), "lib/storelib.so");
 }
 
-TEST_F(SettingsTest, LongLinesAreReadIn511BytePieces)
-{
+TEST_F(SettingsTest, LongLinesAreReadIn511BytePieces) {
     // The second piece of a long line is a line of its own, comment marker or not.
     for (char first : {'x', '#'}) {
         SCOPED_TRACE(first);
@@ -457,9 +465,9 @@ TEST_F(SettingsTest, LongLinesAreReadIn511BytePieces)
     // A piece that ends right after "=" has no value; the rest of the line
     // ("5") is a piece without a key.
     SetUp();
-    std::string line = std::string(497, 'y') + "HISTORY_COUNT=";  // exactly 511 bytes
+    std::string line = std::string(497, 'y') + "HISTORY_COUNT="; // exactly 511 bytes
     read("[HISTORY]\n" + line + "5\n");
     EXPECT_EQ(g_iHistoryCnt, 7);
 }
 
-}  // namespace
+} // namespace

@@ -17,8 +17,7 @@ namespace {
 
 class ShimTest : public ::testing::Test {
   protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         kestrun_shim_reset();
         env.set("KESTRUN_TEST_SYSLOG", dir.file("syslog.txt"));
         env.set("KESTRUN_TEST_SLEEP_LOG", dir.file("sleep.txt"));
@@ -26,13 +25,14 @@ class ShimTest : public ::testing::Test {
         env.unset("KESTRUN_TEST_TIME");
         env.unset("KESTRUN_TEST_FAIL_SIGACTION");
     }
-    void TearDown() override { kestrun_shim_reset(); }
+    void TearDown() override {
+        kestrun_shim_reset();
+    }
     kt::TempDir dir;
     kt::ScopedEnv env;
 };
 
-TEST_F(ShimTest, SyslogRecordsTheConnectionStateAndEscapedText)
-{
+TEST_F(ShimTest, SyslogRecordsTheConnectionStateAndEscapedText) {
     syslog(LOG_WARNING, "before %d", 1);
     openlog("my ident\\x", LOG_PID | LOG_NDELAY, LOG_LOCAL0);
     errno = ENOENT;
@@ -54,13 +54,14 @@ TEST_F(ShimTest, SyslogRecordsTheConnectionStateAndEscapedText)
     EXPECT_EQ(recs[2].ident, "my ident\\x");
 }
 
-TEST_F(ShimTest, SleepIsCountedLoggedAndShortened)
-{
+TEST_F(ShimTest, SleepIsCountedLoggedAndShortened) {
     env.set("KESTRUN_TEST_SLEEP_MS", "5");
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(sleep(3), 0u);
     EXPECT_EQ(sleep(0), 0u);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
     EXPECT_GE(ms, 15);
     EXPECT_LT(ms, 1000);
     EXPECT_EQ(kestrun_shim_sleep_calls, 2u);
@@ -70,8 +71,7 @@ TEST_F(ShimTest, SleepIsCountedLoggedAndShortened)
     EXPECT_EQ(kestrun_shim_sleep_calls, 0u);
 }
 
-TEST_F(ShimTest, TimeIsFixedOnlyWhenAsked)
-{
+TEST_F(ShimTest, TimeIsFixedOnlyWhenAsked) {
     env.set("KESTRUN_TEST_TIME", "1709622489");
     time_t out = 0;
     EXPECT_EQ(time(&out), 1709622489);
@@ -80,8 +80,7 @@ TEST_F(ShimTest, TimeIsFixedOnlyWhenAsked)
     EXPECT_GT(time(nullptr), 1709622489);
 }
 
-TEST_F(ShimTest, SigactionFailsForTheListedSignalsOnly)
-{
+TEST_F(ShimTest, SigactionFailsForTheListedSignalsOnly) {
     struct sigaction sa {};
     sa.sa_handler = SIG_IGN;
     struct sigaction old {};
@@ -95,4 +94,4 @@ TEST_F(ShimTest, SigactionFailsForTheListedSignalsOnly)
     EXPECT_EQ(sigaction(SIGUSR2, &old, nullptr), 0);
 }
 
-}  // namespace
+} // namespace

@@ -165,9 +165,9 @@ TEST_F(StoreCmdTest, EventListOverwritesItsFieldsWithoutClearingTheBlock) {
     EXPECT_EQ(35, tErrInfo[0]);
     uint32_t wanted;
     memcpy(&wanted, block.data(), 4);
-    EXPECT_EQ(3u, wanted);             // the number of events asked for
-    EXPECT_EQ(0xCC, block[8]);         // records untouched
-    EXPECT_EQ(2u, fake.calls.size());  // a single attempt
+    EXPECT_EQ(3u, wanted);            // the number of events asked for
+    EXPECT_EQ(0xCC, block[8]);        // records untouched
+    EXPECT_EQ(2u, fake.calls.size()); // a single attempt
     EXPECT_EQ(0u, kestrun_shim_sleep_calls);
 }
 
