@@ -523,6 +523,22 @@ bool applyEvent(Scenario *st, Args &a, std::string &err) {
     return true;
 }
 
+// A fault or hold replaces an earlier one for the same command, controller
+// and drive; times=0 withdraws it.
+template <typename Rule> void upsertRule(std::vector<Rule> &rules, const Rule &r) {
+    auto it = std::find_if(rules.begin(), rules.end(), [&](const Rule &o) {
+        return o.cmd == r.cmd && o.ctrl == r.ctrl && o.dev == r.dev;
+    });
+    if (r.times == 0) {
+        if (it != rules.end())
+            rules.erase(it);
+    } else if (it != rules.end()) {
+        *it = r;
+    } else {
+        rules.push_back(r);
+    }
+}
+
 bool applyFault(Scenario *st, Args &a, std::string &err) {
     Fault f;
     bool hasCmd;
@@ -542,18 +558,7 @@ bool applyFault(Scenario *st, Args &a, std::string &err) {
     f.status = static_cast<int>(status);
     if (!st)
         return true;
-    auto same = [&](const Fault &o) {
-        return o.cmd == f.cmd && o.ctrl == f.ctrl && o.dev == f.dev;
-    };
-    auto it = std::find_if(st->faults.begin(), st->faults.end(), same);
-    if (f.times == 0) { // times=0 withdraws an earlier fault
-        if (it != st->faults.end())
-            st->faults.erase(it);
-    } else if (it != st->faults.end()) {
-        *it = f;
-    } else {
-        st->faults.push_back(f);
-    }
+    upsertRule(st->faults, f);
     return true;
 }
 
@@ -571,16 +576,7 @@ bool applyHold(Scenario *st, Args &a, std::string &err) {
     h.ms = static_cast<uint32_t>(ms);
     if (!st)
         return true;
-    auto same = [&](const Hold &o) { return o.cmd == h.cmd && o.ctrl == h.ctrl && o.dev == h.dev; };
-    auto it = std::find_if(st->holds.begin(), st->holds.end(), same);
-    if (h.times == 0) {
-        if (it != st->holds.end())
-            st->holds.erase(it);
-    } else if (it != st->holds.end()) {
-        *it = h;
-    } else {
-        st->holds.push_back(h);
-    }
+    upsertRule(st->holds, h);
     return true;
 }
 

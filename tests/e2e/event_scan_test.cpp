@@ -1,6 +1,7 @@
 // The event-log scan of the running daemon against the simulator's event log:
 // which events each cycle reads, which it accepts, writes and counts, and when
 // a drive is sent to removal.
+#include "event_support.h"
 #include "harness.h"
 
 #include <gmock/gmock.h>
@@ -21,8 +22,7 @@ using ::testing::IsEmpty;
 
 // With the health scan off, every pdinfo call for a drive comes from counting
 // one of its events or from removing it.
-constexpr const char *kIni =
-    "[WAIT]\nLWAIT_TIME=1000\n[SMART]\nSMART_MODE=OFF\n[MEDIUM]\nMC_MODE=OFF\n";
+constexpr const char *kIni = kt::kEventIni;
 constexpr const char *kCountMode = "[THRESHOLD]\nTHRESHOLD_MODE=COUNT\n";
 constexpr long long kT0 = 800000000; // an ordinary event time stamp
 // Controller 0: drives 5, 6, 7 in an optimal RAID 5.
@@ -39,10 +39,8 @@ std::string event(int c, unsigned long seq, int code, int dev, long long time = 
     return buf + (more.empty() ? std::string() : " " + more) + "\n";
 }
 
-// A scenario line applied just before the n-th sequence-information read,
-// which with one controller is the read of cycle n.
 std::string at(int n, const std::string &line) {
-    return "at cmd=evtseqinfo n=" + std::to_string(n) + " " + line;
+    return kt::atRead(n, line);
 }
 
 // `count` events from seq on, each applied before cycle n.
@@ -53,26 +51,15 @@ std::string burst(int n, unsigned long seq, int count, int code, int dev, long l
     return s;
 }
 
+using kt::waitReads;
+
 void start(kt::Daemon &d, const std::string &scenario, const std::string &ini,
            const kt::StartOptions &o = {}) {
-    ASSERT_TRUE(d.installDaemon());
-    ASSERT_TRUE(d.installSimulator());
-    ASSERT_TRUE(d.writeScenario(scenario));
-    ASSERT_TRUE(d.writeIni(ini));
-    ASSERT_TRUE(d.start(o));
-}
-
-// Waits until `reads` sequence-information reads have been made, so that the
-// cycles before the last of them are complete.
-void waitReads(kt::Daemon &d, size_t reads) {
-    ASSERT_TRUE(d.waitForTrace(std::regex("^[0-9]+ evtseqinfo "), reads))
-        << "log: " << ::testing::PrintToString(kt::texts(d.logLines()))
-        << "\nstderr: " << d.stderrText();
+    kt::startOn(d, scenario, ini, o);
 }
 
 void stop(kt::Daemon &d) {
-    auto r = d.stop(SIGTERM);
-    EXPECT_TRUE(r.exitedWith(0)) << r << "\n" << d.stderrText();
+    kt::stopClean(d);
 }
 
 // The calls of one run, with the cycle each was made in (one controller: the

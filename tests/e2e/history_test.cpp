@@ -1,5 +1,6 @@
 // Event history files written by the running daemon: their names, the lines
 // in local time, and pruning of earlier runs' files in the module directory.
+#include "event_support.h"
 #include "harness.h"
 
 #include <gmock/gmock.h>
@@ -18,8 +19,7 @@ namespace {
 
 using ::testing::ElementsAre;
 
-constexpr const char *kIni =
-    "[WAIT]\nLWAIT_TIME=1000\n[SMART]\nSMART_MODE=OFF\n[MEDIUM]\nMC_MODE=OFF\n";
+constexpr const char *kIni = kt::kEventIni;
 constexpr long long kStart = 1709255700; // 2024-03-01 01:15:00 UTC, 10:15:00 at UTC+9
 constexpr const char *kHistoryUtc = "AERROR_Cnt0_Id5_20240301_011500.dat";
 constexpr const char *kHistoryJst = "AERROR_Cnt0_Id5_20240301_101500.dat";
@@ -44,24 +44,15 @@ kt::StartOptions fixedClock(const char *tz) {
     return o;
 }
 
-void start(kt::Daemon &d, const std::string &scenario, const std::string &ini,
-           const kt::StartOptions &o) {
-    ASSERT_TRUE(d.installDaemon());
-    ASSERT_TRUE(d.installSimulator());
-    ASSERT_TRUE(d.writeScenario(scenario));
-    ASSERT_TRUE(d.writeIni(ini));
-    ASSERT_TRUE(d.start(o));
-}
+using kt::waitReads;
 
-void waitReads(kt::Daemon &d, size_t reads) {
-    ASSERT_TRUE(d.waitForTrace(std::regex("^[0-9]+ evtseqinfo "), reads))
-        << "log: " << ::testing::PrintToString(kt::texts(d.logLines()))
-        << "\nstderr: " << d.stderrText();
+void start(kt::Daemon &d, const std::string &scenario, const std::string &ini,
+           const kt::StartOptions &o = {}) {
+    kt::startOn(d, scenario, ini, o);
 }
 
 void stop(kt::Daemon &d) {
-    auto r = d.stop(SIGTERM);
-    EXPECT_TRUE(r.exitedWith(0)) << r << "\n" << d.stderrText();
+    kt::stopClean(d);
 }
 
 std::vector<std::string> historyFiles(const kt::Daemon &d) {
