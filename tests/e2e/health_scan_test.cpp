@@ -2,6 +2,7 @@
 // the media-error test look at, when a rising media-error count condemns a
 // drive (count mode and time mode), how trouble on one controller stays
 // there, and the register that outlives a restart.
+#include "cycle_support.h"
 #include "harness.h"
 
 #include <gmock/gmock.h>
@@ -34,24 +35,10 @@ bool isDriveMessage(const std::string &t) {
     return t.rfind("<4", 0) == 0 || t.rfind("<5", 0) == 0;
 }
 
-size_t cycles(const kt::Daemon &d) {
-    auto recs = d.syslog();
-    return std::count_if(recs.begin(), recs.end(),
-                         [](const auto &x) { return isCycleMark(x.text); });
-}
-
 // Starts the daemon and lets `n` cycles complete, then stops it cleanly.
 void runCycles(kt::Daemon &d, size_t n, const kt::StartOptions &o = {}) {
     ASSERT_TRUE(d.start(o));
-    ASSERT_TRUE(d.waitWhileRunning([&] { return cycles(d) > n; }, 10000))
-        << "log: " << ::testing::PrintToString(kt::texts(d.logLines()))
-        << "\nstderr: " << d.stderrText();
-    auto r = d.stop(SIGTERM);
-    ASSERT_TRUE(r.exitedWith(0)) << r;
-    for (const auto &c : d.calls()) {
-        long long st = c.num("status");
-        EXPECT_TRUE(st != 1 && st != 2 && st != 3 && st != 7) << c.raw;
-    }
+    kt::completeCycles(d, n);
 }
 
 void run(kt::Daemon &d, const std::string &iniText, const std::string &scenario, size_t n,

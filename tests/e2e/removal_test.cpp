@@ -3,6 +3,7 @@
 // commands the controller received (in order, with the sequence numbers they
 // quoted), the messages in the log and in syslog, the register and the pause
 // after a drive was set failed.
+#include "cycle_support.h"
 #include "harness.h"
 
 #include <gmock/gmock.h>
@@ -66,12 +67,6 @@ size_t leadReads(Reason r) {
     return r == Reason::Smart ? 1 : 2;
 }
 
-size_t cycles(const kt::Daemon &d) {
-    auto recs = d.syslog();
-    return std::count_if(recs.begin(), recs.end(),
-                         [](const auto &x) { return x.text.rfind("<1010:", 0) == 0; });
-}
-
 // Runs the daemon until `n` cycles are complete, then stops it cleanly.
 void run(kt::Daemon &d, const std::string &ini, const std::string &scenario, size_t n = 3) {
     ASSERT_TRUE(d.installDaemon());
@@ -79,16 +74,7 @@ void run(kt::Daemon &d, const std::string &ini, const std::string &scenario, siz
     ASSERT_TRUE(d.writeIni(ini));
     ASSERT_TRUE(d.writeScenario(scenario));
     ASSERT_TRUE(d.start());
-    ASSERT_TRUE(d.waitWhileRunning([&] { return cycles(d) > n; }, 10000))
-        << "log: " << ::testing::PrintToString(kt::texts(d.logLines()))
-        << "\nstderr: " << d.stderrText();
-    auto r = d.stop(SIGTERM);
-    ASSERT_TRUE(r.exitedWith(0)) << r;
-    // Every block was well formed and quoted the drive's current sequence number.
-    for (const auto &c : d.calls()) {
-        long long st = c.num("status");
-        EXPECT_TRUE(st != 1 && st != 2 && st != 3 && st != 7) << c.raw;
-    }
+    kt::completeCycles(d, n);
 }
 
 // The commands about one drive of controller 0, in order: "pdinfo", "vdno",
