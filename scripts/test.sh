@@ -22,8 +22,10 @@ cd "$root"
 
 # --- tools and libraries -----------------------------------------------------
 # ldd and the shell come with every Debian system (libc-bin, bash); the rest
-# may be missing on a fresh machine.
-packages=(cmake g++ make libgtest-dev libgmock-dev googletest file)
+# may be missing on a fresh machine (clang, valgrind and gcovr serve the other
+# steps of .ci/run).
+packages=(cmake g++ make libgtest-dev libgmock-dev googletest file clang-14 libclang-rt-14-dev
+    valgrind gcovr python3)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
