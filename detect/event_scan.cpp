@@ -65,8 +65,8 @@ bool bReadController(int controller, uint32_t start, uint32_t newest) {
             if (r->eventCode == 113 && !iSenseKeep(r->senseKey, r->senseCode, r->senseQualifier))
                 continue;
             AErrCounter *slot = pAErrCounter(controller, d);
-            iLogOut(controller, d, r->seqNum, r->timeStamp, r->description,
-                    sizeof r->description, slot != nullptr ? &slot->history : nullptr);
+            iLogOut(controller, d, r->seqNum, r->timeStamp, r->description, sizeof r->description,
+                    slot != nullptr ? &slot->history : nullptr);
             iHddChk(controller, d, block.get(), DETECT_AERROR, k);
         }
         // The batch that covered `newest` ends the read. Tested on the batch's

@@ -159,8 +159,7 @@ int iLogOut(int controller, int deviceId, uint32_t seqNum, uint32_t timeStamp,
         }
     }
     fprintf(file.get(), "%d/%d/%d %02d:%02d:%02d %x %.*s\n", t.tm_year + 1900, t.tm_mon + 1,
-            t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, seqNum, static_cast<int>(len),
-            description);
+            t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, seqNum, static_cast<int>(len), description);
     file.reset();
 
     if (memo != nullptr && files >= 0) {

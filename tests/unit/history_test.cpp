@@ -147,9 +147,9 @@ TEST_F(HistoryTest, MatchingFileWithShellCharactersIsDeletedAsExactlyThatFile) {
     Touch("AERROR_Cnt0_Id5_newer.dat", 200);
     ASSERT_EQ(1, LogEvent(0, 5, 1, 0, "x"));
     auto names = Names(dir.path());
-    EXPECT_EQ((std::set<std::string>{"AERROR_Cnt0_Id5_20240301_101500.dat",
-                                     "AERROR_Cnt0_Id5_newer.dat"}),
-              names);
+    EXPECT_EQ(
+        (std::set<std::string>{"AERROR_Cnt0_Id5_20240301_101500.dat", "AERROR_Cnt0_Id5_newer.dat"}),
+        names);
     EXPECT_FALSE(fs::exists(dir.file("pwned")));
 }
 
