@@ -6,6 +6,7 @@
 #include "core/version.h"
 #include "log/messages.h"
 #include "process/process.h"
+#include "service/notify.h"
 #include "storage/loader.h"
 
 #include <cstdio>
@@ -17,10 +18,12 @@ struct sigaction g_signal[2];
 
 void vsignal_int(int, siginfo_t *, void *) {
     g_iSignalRecv = 1;
+    vNotifyStopping();
 }
 
 void vsignal_term(int, siginfo_t *, void *) {
     g_iSignalRecv = 1;
+    vNotifyStopping();
 }
 
 int iSignalSet() {
@@ -51,6 +54,7 @@ void vKestrunMain(int argc, char **argv) {
     }
 
     atexit(vend_test);
+    iNotifyInit(); // before the handlers, which may use it
 
     switch (iSignalSet()) {
     case SIGINT:
