@@ -9,7 +9,7 @@
 
 #include "config/settings.h"
 #include "core/cycle.h"
-#include "core/startup.h"
+#include "process/process.h"
 #include "detect/event_scan.h"
 #include "detect/tables.h"
 #include "storage/StoreCmd.h"

@@ -1,6 +1,6 @@
 #include "fuzz_support.h"
 
-#include "core/startup.h"
+#include "process/process.h"
 
 #include <cerrno>
 #include <cstdarg>
