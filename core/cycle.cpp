@@ -6,6 +6,7 @@
 #include "detect/health_scan.h"
 #include "detect/tables.h"
 #include "isolate/register.h"
+#include "log/dir_watch.h"
 #include "log/messages.h"
 #include "storage/StoreCmd.h"
 #include "storage/loader.h"
@@ -133,5 +134,6 @@ void vMainProc() {
         free(g_ulSeqNo);
         g_ulSeqNo = nullptr;
     }
+    vDirWatchRelease();
     vLibUnload("");
 }

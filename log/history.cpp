@@ -6,6 +6,7 @@
 #include "config/settings.h"
 #include "core/cycle.h"
 #include "core/startup.h"
+#include "log/dir_watch.h"
 #include "log/messages.h"
 #include "storage/StoreCmd.h"
 
@@ -38,16 +39,19 @@ constexpr int NAME_SIZE = 256;
 
 namespace {
 
-// The pass itself. `remaining` receives the number of the drive's history
-// files left after it, `deleted` how many it removed; -1 when the directory
-// could not be opened.
-int iPrune(const char *directory, int controller, int deviceId, long long *remaining,
-           long long *deleted) {
-    *remaining = -1;
-    *deleted = 0;
+struct PassResult {
+    long long remaining = -1; // the drive's history files left; -1: no pass
+    bool stable = false;      // their number can only change with a name change
+};
+
+// The pass itself; false when the directory could not be opened. A deletion
+// counts only when it succeeded: a file that could not be deleted (immutable,
+// read-only file system) is still there and is tried again by the next pass.
+bool bPrune(const char *directory, int controller, int deviceId, PassResult *result) {
+    *result = PassResult{};
     std::unique_ptr<DIR, DirCloser> dir(opendir(directory));
     if (!dir)
-        return 0;
+        return false;
     char prefix[64];
     int prefixLen =
         snprintf(prefix, sizeof prefix, "%s%d_Id%d_", HISTORY_PREFIX, controller, deviceId);
@@ -56,14 +60,24 @@ int iPrune(const char *directory, int controller, int deviceId, long long *remai
     char oldestName[NAME_SIZE] = "";
     time_t oldestTime = 0;
     long long matched = 0;
+    long long deleted = 0;
+    bool stable = true;
     int dfd = dirfd(dir.get());
     struct dirent *entry;
     while ((entry = readdir(dir.get())) != nullptr) {
         const char *name = entry->d_name;
         if (name[0] == '.' || strncmp(name, prefix, static_cast<size_t>(prefixLen)) != 0)
             continue;
+        // Whether a symbolic link counts depends on its target, which may
+        // change without any change in this directory.
+        if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN)
+            stable = false;
         struct stat st {};
-        if (fstatat(dfd, name, &st, 0) != 0 || !S_ISREG(st.st_mode))
+        if (fstatat(dfd, name, &st, 0) != 0) {
+            stable = false;
+            continue;
+        }
+        if (!S_ISREG(st.st_mode))
             continue;
         time_t m = st.st_mtime;
         matched++;
@@ -74,34 +88,37 @@ int iPrune(const char *directory, int controller, int deviceId, long long *remai
             }
             continue;
         }
+        const char *victim = name;
+        char victimName[NAME_SIZE];
         if (oldestTime <= m) {
-            unlinkat(dfd, oldestName, 0);
+            snprintf(victimName, sizeof victimName, "%s", oldestName);
+            victim = victimName;
             snprintf(oldestName, sizeof oldestName, "%s", name);
             oldestTime = m;
-        } else {
-            unlinkat(dfd, name, 0);
         }
-        (*deleted)++;
+        if (unlinkat(dfd, victim, 0) == 0)
+            deleted++;
     }
-    *remaining = matched - *deleted;
-    return 1;
+    result->remaining = matched - deleted;
+    result->stable = stable;
+    return true;
 }
 
 // Every event used to cost a full pass over the module directory, which
-// dominates an event storm. A pass can only delete something when the drive
-// has more files than it keeps, and the number of its files can only change
-// when the directory changes. So after each event we remember, per drive, the
-// directory's modification time and how many files the drive has; while the
-// directory's time is unchanged and that number is within HISTORY_COUNT, the
-// pass would delete nothing and is skipped. The time is remembered only once
-// the coarse clock has moved past it: a change made later within the same
-// clock tick would otherwise leave the time unchanged and go unseen.
+// dominates an event storm. A pass deletes nothing while the drive has no
+// more files than it keeps, and which regular files carry the drive's prefix
+// can only change through a change of names in the directory (a file's type
+// never changes; links, whose targets may, are left out through `stable`).
+// An inotify watch reports every such change: per drive we remember the
+// number of files found by the last pass and the directory's change
+// generation taken before it. While the generation is the same and the number
+// is within HISTORY_COUNT, a pass would delete nothing and is skipped. Our
+// own creations and deletions change the generation too, which costs one more
+// pass, never a wrong skip. Without a watch every line gets its pass.
 struct PruneMemo {
-    int valid;
-    dev_t dev;
-    ino_t ino;
-    struct timespec mtime;
+    long long generation; // -1 or never set: no skip
     long long files;
+    int valid;
 };
 constexpr int MEMO_CONTROLLERS = 4;
 constexpr int MEMO_DRIVES = 256;
@@ -113,35 +130,6 @@ PruneMemo *pMemo(int controller, int deviceId) {
     return &s_memo[controller][deviceId];
 }
 
-bool bLater(const struct timespec &a, const struct timespec &b) {
-    return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
-}
-
-// Takes the directory's status; `settled` tells whether the coarse clock had
-// already passed its modification time.
-bool bDirStatus(const char *directory, struct stat *st, bool *settled) {
-    struct timespec now {};
-    clock_gettime(CLOCK_REALTIME_COARSE, &now);
-    if (stat(directory, st) != 0)
-        return false;
-    *settled = bLater(now, st->st_mtim);
-    return true;
-}
-
-bool bMemoHolds(const PruneMemo *memo, const struct stat &st, long long keep) {
-    return memo != nullptr && memo->valid && memo->dev == st.st_dev && memo->ino == st.st_ino &&
-           memo->mtime.tv_sec == st.st_mtim.tv_sec && memo->mtime.tv_nsec == st.st_mtim.tv_nsec &&
-           memo->files <= keep;
-}
-
-void vMemoStore(PruneMemo *memo, const struct stat &st, bool settled, long long files) {
-    memo->valid = settled && files >= 0;
-    memo->dev = st.st_dev;
-    memo->ino = st.st_ino;
-    memo->mtime = st.st_mtim;
-    memo->files = files;
-}
-
 } // namespace
 
 // One pass over the directory keeps a running oldest file and deletes one file
@@ -150,9 +138,8 @@ void vMemoStore(PruneMemo *memo, const struct stat &st, bool settled, long long 
 // is anything that is not a regular file; a HISTORY_COUNT below 1 keeps one
 // file, so the pass never has to delete a file it has not yet remembered.
 int iDelFileSearch(const char *directory, int controller, int deviceId) {
-    long long remaining;
-    long long deleted;
-    return iPrune(directory, controller, deviceId, &remaining, &deleted);
+    PassResult result;
+    return bPrune(directory, controller, deviceId, &result) ? 1 : 0;
 }
 
 int iLogOut(int controller, int deviceId, void *eventList, char *description, int k) {
@@ -160,16 +147,20 @@ int iLogOut(int controller, int deviceId, void *eventList, char *description, in
     snprintf(directory, sizeof directory, "%s/", gcModulePath);
     long long keep = g_iHistoryCnt < 1 ? 1 : g_iHistoryCnt;
     PruneMemo *memo = pMemo(controller, deviceId);
-    struct stat dirStatus {};
-    bool settled = false;
-    bool haveStatus = memo != nullptr && bDirStatus(directory, &dirStatus, &settled);
-    long long files = -1;
-    long long deleted = 0;
-    bool pruned = !(haveStatus && bMemoHolds(memo, dirStatus, keep));
-    if (pruned)
-        iPrune(directory, controller, deviceId, &files, &deleted);
-    else
-        files = memo->files;
+    // Taken before the pass, so that any change made during or after it
+    // shows at the next line.
+    long long generation = memo != nullptr ? llDirChangeGeneration(directory) : -1;
+    bool skip = generation >= 0 && memo->valid && memo->generation == generation &&
+                memo->files <= keep;
+    if (!skip) {
+        PassResult result;
+        bool passed = bPrune(directory, controller, deviceId, &result);
+        if (memo != nullptr) {
+            memo->valid = passed && result.stable && generation >= 0;
+            memo->generation = generation;
+            memo->files = result.remaining;
+        }
+    }
 
     char name[NAME_SIZE];
     snprintf(name, sizeof name, "%s%d_Id%d_%s.dat", HISTORY_PREFIX, controller, deviceId,
@@ -178,13 +169,9 @@ int iLogOut(int controller, int deviceId, void *eventList, char *description, in
     snprintf(path, sizeof path, "%s/%s", gcModulePath, name);
     std::unique_ptr<FILE, FileCloser> file(fopen(path, "a"));
     if (!file) {
-        if (memo != nullptr)
-            memo->valid = 0;
         vLogID5009_Output(name, "iLogOut", errno);
         return 0;
     }
-    struct stat fileStatus {};
-    bool created = fstat(fileno(file.get()), &fileStatus) == 0 && fileStatus.st_size == 0;
 
     const EventDetail *r = pEventRecord(eventList, k);
     time_t when = static_cast<time_t>(r->timeStamp) + HISTORY_EPOCH;
@@ -201,20 +188,5 @@ int iLogOut(int controller, int deviceId, void *eventList, char *description, in
     fprintf(file.get(), "%d/%d/%d %02d:%02d:%02d %x %.*s\n", t.tm_year + 1900, t.tm_mon + 1,
             t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, r->seqNum, static_cast<int>(len),
             description);
-    file.reset();
-
-    if (memo != nullptr && files >= 0) {
-        if (created)
-            files++;
-        if (created || deleted > 0 || !haveStatus) {
-            haveStatus = bDirStatus(directory, &dirStatus, &settled);
-            if (!haveStatus)
-                files = -1;
-        }
-        if (pruned || created)
-            vMemoStore(memo, dirStatus, settled, files);
-    } else if (memo != nullptr) {
-        memo->valid = 0;
-    }
     return 1;
 }
