@@ -14,6 +14,7 @@
 #include <regex>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -307,6 +308,19 @@ TEST_F(OutsideChange, OlderFileRestoredWithTheDirectoryTimeIsPrunedAtTheNextEven
     struct timespec ts[2] = {st.st_atim, st.st_mtim};
     ASSERT_EQ(::utimensat(AT_FDCWD, d.moduleDir().c_str(), ts, 0), 0);
     line(13);
+    // The directory watch is one inotify descriptor, not handed to children.
+    std::vector<std::string> watches;
+    for (const auto &fd : kt::Daemon::listDir("/proc/" + std::to_string(d.pid()) + "/fd")) {
+        char target[64] = "";
+        std::string link = "/proc/" + std::to_string(d.pid()) + "/fd/" + fd;
+        if (::readlink(link.c_str(), target, sizeof target - 1) > 0 &&
+            std::string(target) == "anon_inode:inotify")
+            watches.push_back(kt::readText("/proc/" + std::to_string(d.pid()) + "/fdinfo/" + fd));
+    }
+    ASSERT_EQ(watches.size(), 1u);
+    std::smatch flags;
+    ASSERT_TRUE(std::regex_search(watches[0], flags, std::regex("flags:\\s*([0-7]+)")));
+    EXPECT_NE(std::stoul(flags[1], nullptr, 8) & O_CLOEXEC, 0u) << watches[0];
     expectDriveFiles({o1, kHistoryUtc});
 }
 
