@@ -83,12 +83,14 @@ bool bAddWatch(const char *directory, const struct stat &before) {
     return true;
 }
 
-// Reads every queued event; true when there was at least one. Drops the
-// watch when it was lost, so that the next call sets it up again.
+// Reads the queued events; true when there was at least one. Sets `lost`
+// when the watch was lost, so that the next call sets it up again. Bounded, so
+// that a directory changed without pause cannot hold the scan: what is left
+// counts as a change at the next call.
 bool bDrain(bool *lost) {
     alignas(struct inotify_event) char buffer[16384];
     bool any = false;
-    for (;;) {
+    for (int reads = 0; reads < 64; reads++) {
         ssize_t n = read(s_watch.fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
@@ -109,6 +111,7 @@ bool bDrain(bool *lost) {
             off += static_cast<ssize_t>(sizeof event + event.len);
         }
     }
+    return any;
 }
 
 } // namespace
