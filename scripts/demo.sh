@@ -13,7 +13,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-packages=(cmake g++ make libgtest-dev libgmock-dev googletest)
+packages=(cmake g++ make)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -28,13 +28,17 @@ if ((${#missing[@]} > 0)); then
 fi
 
 # A build directory of its own, so the demo never disturbs a test build.
-build="$root/build-demo"
-if [ -f "$build/CMakeCache.txt" ] &&
-    ! grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$root" "$build/CMakeCache.txt"; then
-    rm -rf "$build"
+# KESTRUN_DEMO_BUILD names an already configured one instead (the test suite
+# runs the demo on its own build).
+build="${KESTRUN_DEMO_BUILD:-$root/build-demo}"
+if [ -z "${KESTRUN_DEMO_BUILD:-}" ]; then
+    if [ -f "$build/CMakeCache.txt" ] &&
+        ! grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$root" "$build/CMakeCache.txt"; then
+        rm -rf "$build"
+    fi
+    echo "== building"
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUN_TESTS=OFF -DKESTRUN_BENCH=OFF >/dev/null
 fi
-echo "== building"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUN_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target Kestrun kestrun_sim kestrun_test_shim >/dev/null
 
 run="$(mktemp -d "${TMPDIR:-/tmp}/kestrun-demo.XXXXXX")"
@@ -50,7 +54,7 @@ echo "== running Kestrun (stopped with SIGTERM after the demo's events)"
 KESTRUN_SIM_SCENARIO="$run/scenario" \
     KESTRUN_TEST_SYSLOG="$run/syslog.txt" \
     KESTRUN_TEST_SLEEP_MS=1000 \
-    LD_PRELOAD="$build/tests/shim/libkestrun_test_shim.so" \
+    LD_PRELOAD="$build/shim/libkestrun_test_shim.so" \
     "$module/Kestrun" &
 pid=$!
 
@@ -84,3 +88,5 @@ done
 echo
 echo "== files left in $module:"
 ls "$module"
+echo
+bash "$root/scripts/demo_summary.sh" "$module" "$run/syslog.txt" "$root/sim/demo.scenario"
