@@ -7,6 +7,7 @@
 #include "detect/tables.h"
 #include "isolate/register.h"
 #include "log/messages.h"
+#include "metrics/metrics.h"
 #include "storage/StoreCmd.h"
 #include "storage/loader.h"
 
@@ -83,6 +84,26 @@ void vLogMode_OutPut() {
     vLogID1001_Output(modes);
 }
 
+// Completes this cycle's drive records with the event counts and writes the
+// metrics file. A failure is reported when it first happens and again only
+// when its cause changes.
+void vMetricsCycleEnd() {
+    static int lastError = 0;
+    if (!bMetricsOn()) {
+        iMetricsWrite(giCtrlCnt, 0, 0); // still counts the cycle
+        return;
+    }
+    for (int i = 0; i < iMetricsDriveCount(); i++) {
+        MetricsDrive *d = pMetricsDrive(i);
+        const AErrCounter *a = pAErrCounter(d->controller, d->deviceId);
+        d->aerrorEvents = (a != nullptr && g_iAErrorMode == 1) ? static_cast<long long>(a->count) : -1;
+    }
+    int error = iMetricsWrite(giCtrlCnt, iRegisterLineCount(), static_cast<long long>(time(nullptr)));
+    if (error != 0 && error != lastError)
+        vLogID6300_Output(g_cMetricsFile, error);
+    lastError = error;
+}
+
 void vMainProc() {
     vDateTimeStr();
     hLib = nullptr;
@@ -101,7 +122,11 @@ void vMainProc() {
     if (iControllerChk() != 1)
         return; // the exit clean-up unloads the library
     vLogMode_OutPut();
-    iHspFlgChk();
+    // Observe mode leaves the register and the drives it names as they are.
+    if (g_iActionMode == ACTION_OBSERVE)
+        vLogID6400_Output();
+    else
+        iHspFlgChk();
 
     g_ulSeqNo = nullptr;
     if (g_iAErrorMode == 1) {
@@ -115,17 +140,21 @@ void vMainProc() {
     }
 
     while (g_iSignalRecv != 1) {
+        vMetricsCycleBegin();
         if (g_iPollEvent == 1)
             vLogID1010_Output();
         if (g_iSmartMode == 1 || g_iMErrMode == 1)
             vSmartMErrChk();
         if (g_iAErrorMode == 1)
             iAErrorChk();
+        vMetricsCycleEnd();
+        vAlertService();
         int seconds = g_iLWaitTime / 1000;
         for (int i = 0; i < seconds; i++) {
             if (g_iSignalRecv == 1)
                 break;
             sleep(1);
+            vAlertService();
         }
     }
 

@@ -10,3 +10,4 @@ void vMainProc();
 void vDateTimeStr();
 int iControllerChk();
 void vLogMode_OutPut();
+void vMetricsCycleEnd();

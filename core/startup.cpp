@@ -1,15 +1,18 @@
 // Process start-up and the stop-signal handlers.
 #include "core/startup.h"
 
+#include "alert/alert.h"
 #include "config/settings.h"
 #include "core/cycle.h"
 #include "log/messages.h"
+#include "metrics/metrics.h"
 #include "storage/loader.h"
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -117,7 +120,11 @@ void vKestrunMain(int argc, char **argv) {
         exit(0);
     }
 
+    vMetricsStart(static_cast<long long>(time(nullptr)));
+    int alertError = iAlertStart();
     vLogID1000_Output(VERSION_TEXT);
+    if (alertError != 0)
+        vLogID6200_Output(g_cNotifyProgram, alertError);
     vMainProc();
     exit(0);
 }

@@ -204,3 +204,20 @@ int iHspFlgChk() {
     unlink(copyPath);
     return 1;
 }
+
+int iRegisterLineCount() {
+    char path[REGISTER_PATH_SIZE];
+    vPath(path, sizeof path, REGISTER_FILE_NAME);
+    FilePtr file(fopen(path, "re"));
+    if (!file)
+        return 0;
+    int count = 0;
+    char line[REGISTER_LINE_SIZE];
+    while (fgets(line, sizeof line, file.get()) != nullptr) {
+        int controller = 0;
+        int deviceId = 0;
+        if (bParseLine(line, &controller, &deviceId))
+            count++;
+    }
+    return count;
+}
