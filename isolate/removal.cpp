@@ -1,6 +1,8 @@
 #include "isolate/removal.h"
 
 #include "alert/alert.h"
+#include "config/settings.h"
+#include "isolate/observe.h"
 #include "isolate/register.h"
 #include "log/messages.h"
 #include "metrics/metrics.h"
@@ -63,9 +65,26 @@ void vSpareText(char *out, size_t size, int deviceId, bool dedicated, const Spar
              groups);
 }
 
+// Every logical drive of the member must read and be able to lose it.
+bool bMemberRemovable(int controller, int deviceId) {
+    PdLdList lds{};
+    if (iGetVdNo(controller, deviceId, &lds, 2, tErrInfo) != 1)
+        return false;
+    bool any = false;
+    for (uint32_t i = 0; i < lds.ldCount && i < PDLDLIST_MAX; i++) {
+        LdInfo ld{};
+        if (iGetLdInfo(controller, lds.ldNumbers[i], &ld, 2, tErrInfo) != 1 || !bRedundant(ld))
+            return false;
+        any = true;
+    }
+    return any;
+}
+
 int iDisConnectHdd(int controller, int deviceId, int reason) {
     // Every message raised from here on is about this drive.
     AlertDriveScope scope(controller, deviceId, kMetricsReasonNames[eMetricsReason(reason)]);
+    if (g_iActionMode == ACTION_OBSERVE)
+        return iObserveDrive(controller, deviceId, reason);
     if (!bReadDrive(controller, deviceId, "iDisConnectHdd"))
         return 1;
     switch (tPhysInfo.firmwareState) {

@@ -15,6 +15,9 @@ constexpr int REMOVAL_SETTLE_SECONDS = 5; // pause after setting a drive failed
 // The metrics label of a detection mode.
 MetricsReason eMetricsReason(int reason);
 
+// Whether an online member may be taken out of its logical drives.
+bool bMemberRemovable(int controller, int deviceId);
+
 int iDisConnectHdd(int controller, int deviceId, int reason);
 int iDelHotSpare(int controller, int deviceId, int reason);
 int iDelHdd(int controller, int deviceId, int reason);
