@@ -11,6 +11,7 @@
 // ever sees a path.
 #include "isolate/register.h"
 
+#include "alert/alert.h"
 #include "core/startup.h"
 #include "log/messages.h"
 #include "storage/StoreCmd.h"
@@ -131,6 +132,7 @@ int iHSPFileMake(int controller, int deviceId) {
 
 int iStateChkSet(int controller, int deviceId) {
     int dev = static_cast<int16_t>(deviceId);
+    AlertDriveScope scope(controller, deviceId, nullptr);
     if (iGetPhysicalInfo(controller, dev, &tPhysInfo, 2, tErrInfo) != 1) {
         vLogID5007_Output("iStateChkSet", tErrInfo[0]);
         return 3;

@@ -8,7 +8,6 @@
 
 #include "alert/alert.h"
 #include "config/settings.h"
-#include "core/startup.h"
 #include "log/messages.h"
 
 #include <cerrno>
