@@ -6,6 +6,7 @@
 #include "core/cycle.h"
 #include "log/messages.h"
 #include "metrics/metrics.h"
+#include "service/notify.h"
 #include "storage/loader.h"
 
 #include <climits>
@@ -22,10 +23,12 @@ struct sigaction g_signal[2];
 
 void vsignal_int(int, siginfo_t *, void *) {
     g_iSignalRecv = 1;
+    vNotifyStopping();
 }
 
 void vsignal_term(int, siginfo_t *, void *) {
     g_iSignalRecv = 1;
+    vNotifyStopping();
 }
 
 namespace {
@@ -103,6 +106,7 @@ void vKestrunMain(int argc, char **argv) {
     }
 
     atexit(vend_test);
+    iNotifyInit(); // before the handlers, which may use it
 
     switch (iSignalSet()) {
     case SIGINT:

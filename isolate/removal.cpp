@@ -6,10 +6,13 @@
 #include "isolate/register.h"
 #include "log/messages.h"
 #include "metrics/metrics.h"
+#include "service/notify.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <unistd.h>
+
+int g_iRemovedCnt = 0;
 
 namespace {
 
@@ -139,6 +142,7 @@ int iDelHotSpare(int controller, int deviceId, int reason) {
     }
     iHSPFileMake(controller, deviceId);
     vMetricsRemoval(eMetricsReason(reason), METRICS_SPARE);
+    g_iRemovedCnt++;
     char text[512];
     vSpareText(text, sizeof text, deviceId, dedicated, spare);
     if (reason == DETECT_SMART)
@@ -158,6 +162,7 @@ int iDelHdd(int controller, int deviceId, int reason) {
     if (iSetState(controller, deviceId, PD_STATE_FAILED, tPhysInfo.sequenceNumber, 2, tErrInfo) ==
         1) {
         iHSPFileMake(controller, deviceId);
+        g_iRemovedCnt++;
         sleep(REMOVAL_SETTLE_SECONDS);
         int done = iHddRecheck(controller, deviceId, reason);
         if (done == 1)
@@ -169,6 +174,7 @@ int iDelHdd(int controller, int deviceId, int reason) {
             return 0;
         if (iRebuildCancel(controller, deviceId, tPhysInfo.sequenceNumber, 2, tErrInfo) == 1) {
             iHSPFileMake(controller, deviceId);
+            g_iRemovedCnt++;
             int done = iHddRecheck(controller, deviceId, reason);
             if (done == 1)
                 vMetricsRemoval(eMetricsReason(reason), role);

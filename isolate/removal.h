@@ -18,6 +18,9 @@ MetricsReason eMetricsReason(int reason);
 // Whether an online member may be taken out of its logical drives.
 bool bMemberRemovable(int controller, int deviceId);
 
+// Drives whose state change succeeded in this run (the service status line).
+extern int g_iRemovedCnt;
+
 int iDisConnectHdd(int controller, int deviceId, int reason);
 int iDelHotSpare(int controller, int deviceId, int reason);
 int iDelHdd(int controller, int deviceId, int reason);

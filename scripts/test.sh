@@ -22,10 +22,12 @@ cd "$root"
 
 # --- tools and libraries -----------------------------------------------------
 # ldd and the shell come with every Debian system (libc-bin, bash); the rest
-# may be missing on a fresh machine.
-# prometheus brings promtool and prometheus-node-exporter the exporter: the
-# metrics tests check the file with both.
-packages=(cmake g++ make libgtest-dev libgmock-dev googletest file prometheus prometheus-node-exporter)
+# may be missing on a fresh machine. The operations tests use the real
+# rsyslogd, logrotate, lintian, mandoc, dpkg-deb/cpack and systemd-analyze;
+# the metrics tests check the file with promtool (package prometheus) and a
+# real node exporter.
+packages=(cmake g++ make libgtest-dev libgmock-dev googletest file
+    rsyslog logrotate lintian mandoc dpkg-dev systemd prometheus prometheus-node-exporter)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
@@ -37,20 +39,20 @@ if ((${#missing[@]} > 0)); then
     sudo=()
     if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
     export DEBIAN_FRONTEND=noninteractive
-    "${sudo[@]}" apt-get update
-    # The Prometheus packages would start their services on install: the
-    # tests only need their programs, so no service is started meanwhile.
+    # Installing rsyslog, systemd or prometheus must not start the host's services (the
+    # tests start their own logger): forbid service starts while installing.
     policy=/usr/sbin/policy-rc.d
-    own_policy=0
+    made_policy=0
     if [ ! -e "$policy" ]; then
         printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null
         "${sudo[@]}" chmod 755 "$policy"
-        own_policy=1
+        made_policy=1
     fi
     status=0
-    "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}" </dev/null || status=$?
-    if ((own_policy)); then "${sudo[@]}" rm -f "$policy"; fi
-    if ((status != 0)); then exit "$status"; fi
+    "${sudo[@]}" apt-get update && 
+        "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}" </dev/null || status=$?
+    if ((made_policy)); then "${sudo[@]}" rm -f "$policy"; fi
+    ((status == 0)) || exit "$status"
 fi
 
 # --- configure ----------------------------------------------------------------
