@@ -11,7 +11,6 @@
 #include "alert/alert.h"
 
 #include "config/settings.h"
-#include "core/startup.h"
 
 #include <cerrno>
 #include <csignal>
@@ -50,6 +49,7 @@ unsigned g_skippedPending = 0;
 AlertTotals g_totals{};
 long long g_limitMs = ALERT_LIMIT_MS;
 char g_hostname[256];
+char g_moduleDir[256];
 
 struct DriveContext {
     int controller = 0;
@@ -114,7 +114,7 @@ bool bSpawn(int messageId, const char *severity, const char *text) {
             vars.push_back(std::string(own[5]) + g_drive.reason);
     }
     vars.push_back(std::string(own[6]) + g_hostname);
-    vars.push_back(std::string(own[7]) + gcModulePath);
+    vars.push_back(std::string(own[7]) + g_moduleDir);
     std::vector<char *> envp;
     for (auto &v : vars)
         envp.push_back(v.data());
@@ -171,7 +171,8 @@ bool bAlertOn() {
     return g_cNotifyProgram[0] != '\0';
 }
 
-int iAlertStart() {
+int iAlertStart(const char *moduleDir) {
+    snprintf(g_moduleDir, sizeof g_moduleDir, "%s", moduleDir);
     if (gethostname(g_hostname, sizeof g_hostname - 1) != 0)
         g_hostname[0] = '\0';
     g_hostname[sizeof g_hostname - 1] = '\0';

@@ -29,7 +29,7 @@ class AlertDriveScope {
 // usable or none is set; otherwise the reason it cannot run (an errno value,
 // EINVAL for a relative path), to be reported once. Alerts stay on after a
 // failed check: a program installed later still runs.
-int iAlertStart();
+int iAlertStart(const char *moduleDir);
 bool bAlertOn();
 
 // Runs the program for one logged message unless a repeat within the hour,

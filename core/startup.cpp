@@ -125,7 +125,7 @@ void vKestrunMain(int argc, char **argv) {
     }
 
     vMetricsStart(static_cast<long long>(time(nullptr)));
-    int alertError = iAlertStart();
+    int alertError = iAlertStart(gcModulePath);
     vLogID1000_Output(VERSION_TEXT);
     if (alertError != 0)
         vLogID6200_Output(g_cNotifyProgram, alertError);
