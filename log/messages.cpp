@@ -5,23 +5,17 @@
 
 #include "alert/alert.h"
 #include "config/settings.h"
-#include "core/startup.h"
+#include "process/files.h"
+#include "process/process.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <memory>
 #include <syslog.h>
 
 namespace {
 
 enum SyslogRoute { SYSLOG_NEVER, SYSLOG_ALWAYS, SYSLOG_APPLOG };
-
-struct FileCloser {
-    void operator()(FILE *f) const {
-        fclose(f);
-    }
-};
 
 // Every Error-level message, and whatever else asks for it, also runs the
 // alert program, after the message is logged.
@@ -58,9 +52,9 @@ void vOutputSyslog(int priority, const char *text) {
 int iPredictiveLogOut(const char *text) {
     if (g_iPreServLogSwitch != 1)
         return 1;
-    char path[MODULE_PATH_SIZE + 32];
-    snprintf(path, sizeof path, "%s/%s", gcModulePath, LOG_FILE_NAME);
-    std::unique_ptr<FILE, FileCloser> file(fopen(path, "a"));
+    char path[MODULE_FILE_PATH_SIZE];
+    vModuleFilePath(path, LOG_FILE_NAME);
+    FilePtr file(fopen(path, "a"));
     if (!file)
         return 0;
     time_t now = time(nullptr);

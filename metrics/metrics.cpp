@@ -8,7 +8,6 @@
 
 #include "alert/alert.h"
 #include "config/settings.h"
-#include "log/messages.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -35,6 +34,7 @@ unsigned long long g_removalFailures[METRICS_REASONS];
 unsigned long long g_wouldRemove[METRICS_REASONS][METRICS_ROLES];
 unsigned long long g_cycles = 0;
 long long g_startTime = 0;
+std::string g_version;
 std::vector<MetricsDrive> g_drives;
 std::string g_out;
 
@@ -127,12 +127,7 @@ void vDriveFamily(const char *name, const char *help, long long MetricsDrive::*f
 void vCompose(int controllers, int registerLines, long long now) {
     g_out.clear();
     vFamily("kestrun_build_info", "gauge", "Version of the running daemon.");
-    // VERSION_TEXT reads "(Ver 5.0.0.4).": the label keeps the number only.
-    std::string version(VERSION_TEXT);
-    size_t from = version.find_first_of("0123456789");
-    size_t to = version.find_last_of("0123456789");
-    version = from == std::string::npos ? "" : version.substr(from, to - from + 1);
-    vLabelled("kestrun_build_info", "version", version.c_str(), nullptr, nullptr, 1);
+    vLabelled("kestrun_build_info", "version", g_version.c_str(), nullptr, nullptr, 1);
     vFamily("kestrun_start_time_seconds", "gauge", "Start time of the daemon, seconds since the epoch.");
     vSample("kestrun_start_time_seconds", static_cast<unsigned long long>(g_startTime));
     vFamily("kestrun_last_cycle_time_seconds", "gauge",
@@ -262,8 +257,17 @@ MetricsDrive *pMetricsDrive(int index) {
     return &g_drives[static_cast<size_t>(index)];
 }
 
-void vMetricsStart(long long startTime) {
+// The label keeps the number of the version text only.
+void vMetricsStart(long long startTime, const char *versionText) {
     g_startTime = startTime;
+    try {
+        std::string v(versionText);
+        size_t from = v.find_first_of("0123456789");
+        size_t to = v.find_last_of("0123456789");
+        g_version = from == std::string::npos ? "" : v.substr(from, to - from + 1);
+    } catch (...) {
+        g_version.clear();
+    }
 }
 
 int iMetricsWrite(int controllers, int registerLines, long long now) {

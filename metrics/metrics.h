@@ -51,8 +51,8 @@ void vMetricsDrive(int controller, int deviceId, int firmwareState, uint32_t pre
 int iMetricsDriveCount();
 MetricsDrive *pMetricsDrive(int index);
 
-// Run-wide values the cycle knows.
-void vMetricsStart(long long startTime);
+// Run-wide values: the start time and the version text ("(Ver 5.0.0.4).").
+void vMetricsStart(long long startTime, const char *versionText);
 
 // Writes METRICS_FILE through a temporary file in its directory and a rename.
 // 0 on success, otherwise the errno of the failing step.

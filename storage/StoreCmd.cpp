@@ -2,8 +2,8 @@
 // and retries a failed call after an interruptible wait.
 #include "storage/StoreCmd.h"
 
-#include "core/startup.h"
 #include "metrics/metrics.h"
+#include "process/process.h"
 #include "service/notify.h"
 
 #include <cstring>

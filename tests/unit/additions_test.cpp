@@ -2,7 +2,7 @@
 // alert program's repeat filter.
 #include "alert/alert.h"
 #include "config/settings.h"
-#include "core/startup.h"
+#include "process/process.h"
 #include "metrics/metrics.h"
 #include "unit_support.h"
 
