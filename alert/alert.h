@@ -4,10 +4,10 @@
 
 #include <cstdint>
 
-constexpr int ALERT_RUNNING_MAX = 4;             // programs running at once
-constexpr int ALERT_LIMIT_MS = 30000;            // killed when running longer
-constexpr int ALERT_REPEAT_SECONDS = 3600;       // one run per repeated message
-constexpr int ALERT_REPEAT_ENTRIES = 128;        // repeats remembered
+constexpr int ALERT_RUNNING_MAX = 4;       // programs running at once
+constexpr int ALERT_LIMIT_MS = 30000;      // killed when running longer
+constexpr int ALERT_REPEAT_SECONDS = 3600; // one run per repeated message
+constexpr int ALERT_REPEAT_ENTRIES = 128;  // repeats remembered
 constexpr const char *ALERT_LIMIT_ENV = "KESTRUN_TEST_ALERT_LIMIT_MS"; // tests only
 
 // Drive the messages raised while it is set are about (environment

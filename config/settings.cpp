@@ -81,8 +81,8 @@ enum Section {
     SEC_ACTION
 };
 
-const char *const kHeaders[] = {"[WAIT]",  "[APPLOG]", "[PFSERVLOG]", "[THRESHOLD]", "[POLL]",
-                                "[SMART]", "[AERROR]", "[MEDIUM]",    "[HISTORY]",   "[LIB]",
+const char *const kHeaders[] = {"[WAIT]",   "[APPLOG]",  "[PFSERVLOG]", "[THRESHOLD]", "[POLL]",
+                                "[SMART]",  "[AERROR]",  "[MEDIUM]",    "[HISTORY]",   "[LIB]",
                                 "[NOTIFY]", "[METRICS]", "[ACTION]"};
 
 // The value of a key line: the second piece when the line is split at any of
@@ -269,8 +269,7 @@ void vSectionLine(int section, const char *line) {
     case SEC_ACTION:
         if (bHasKey(line, "ACTION_MODE=")) {
             if (bValue(line, "=", value, sizeof value))
-                g_iActionMode =
-                    strncmp(value, "OBSERVE", 7) == 0 ? ACTION_OBSERVE : ACTION_REMOVE;
+                g_iActionMode = strncmp(value, "OBSERVE", 7) == 0 ? ACTION_OBSERVE : ACTION_REMOVE;
         }
         break;
     default:

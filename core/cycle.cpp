@@ -102,9 +102,11 @@ void vMetricsCycleEnd() {
     for (int i = 0; i < iMetricsDriveCount(); i++) {
         MetricsDrive *d = pMetricsDrive(i);
         const AErrCounter *a = pAErrCounter(d->controller, d->deviceId);
-        d->aerrorEvents = (a != nullptr && g_iAErrorMode == 1) ? static_cast<long long>(a->count) : -1;
+        d->aerrorEvents =
+            (a != nullptr && g_iAErrorMode == 1) ? static_cast<long long>(a->count) : -1;
     }
-    int error = iMetricsWrite(giCtrlCnt, iRegisterLineCount(), static_cast<long long>(time(nullptr)));
+    int error =
+        iMetricsWrite(giCtrlCnt, iRegisterLineCount(), static_cast<long long>(time(nullptr)));
     if (error != 0 && error != lastError)
         vLogID6300_Output(g_cMetricsFile, error);
     lastError = error;

@@ -42,7 +42,7 @@ void vRemovalFailed(int deviceId, int reason) {
 } // namespace
 
 MetricsReason eMetricsReason(int reason) {
-    return reason == DETECT_SMART ? METRICS_SMART
+    return reason == DETECT_SMART    ? METRICS_SMART
            : reason == DETECT_MEDIUM ? METRICS_MEDIUM
                                      : METRICS_AERROR;
 }

@@ -24,9 +24,8 @@ const char *const kMetricsRoleNames[METRICS_ROLES] = {"member", "spare", "rebuil
 namespace {
 
 const char *const kCommandNames[METRICS_COMMANDS] = {
-    "controller_list", "controller_info", "pd_list",   "pd_info",
-    "rebuild_cancel",  "spare_info",      "remove_spare", "pd_ld_list",
-    "set_state",       "ld_info",         "event_info",   "event_list"};
+    "controller_list", "controller_info", "pd_list",   "pd_info", "rebuild_cancel", "spare_info",
+    "remove_spare",    "pd_ld_list",      "set_state", "ld_info", "event_info",     "event_list"};
 
 unsigned long long g_commandFailures[METRICS_COMMANDS];
 unsigned long long g_removals[METRICS_REASONS][METRICS_ROLES];
@@ -128,7 +127,8 @@ void vCompose(int controllers, int registerLines, long long now) {
     g_out.clear();
     vFamily("kestrun_build_info", "gauge", "Version of the running daemon.");
     vLabelled("kestrun_build_info", "version", g_version.c_str(), nullptr, nullptr, 1);
-    vFamily("kestrun_start_time_seconds", "gauge", "Start time of the daemon, seconds since the epoch.");
+    vFamily("kestrun_start_time_seconds", "gauge",
+            "Start time of the daemon, seconds since the epoch.");
     vSample("kestrun_start_time_seconds", static_cast<unsigned long long>(g_startTime));
     vFamily("kestrun_last_cycle_time_seconds", "gauge",
             "End of the last completed cycle, seconds since the epoch.");
@@ -143,7 +143,8 @@ void vCompose(int controllers, int registerLines, long long now) {
     vLabelled("kestrun_mode_enabled", "mode", "OBSERVE", nullptr, nullptr,
               g_iActionMode == ACTION_OBSERVE);
     vFamily("kestrun_controllers", "gauge", "Controllers found at start.");
-    vSample("kestrun_controllers", static_cast<unsigned long long>(controllers < 0 ? 0 : controllers));
+    vSample("kestrun_controllers",
+            static_cast<unsigned long long>(controllers < 0 ? 0 : controllers));
 
     vDriveFamily("kestrun_drive_firmware_state", "Firmware state code of the drive.", nullptr,
                  nullptr, &MetricsDrive::firmwareState);
@@ -177,7 +178,8 @@ void vCompose(int controllers, int registerLines, long long now) {
         vLabelled("kestrun_command_failures_total", "command", kCommandNames[c], nullptr, nullptr,
                   g_commandFailures[c]);
     vFamily("kestrun_register_lines", "gauge", "Lines in the removed-drive register.");
-    vSample("kestrun_register_lines", static_cast<unsigned long long>(registerLines < 0 ? 0 : registerLines));
+    vSample("kestrun_register_lines",
+            static_cast<unsigned long long>(registerLines < 0 ? 0 : registerLines));
 
     AlertTotals a = tAlertTotals();
     vFamily("kestrun_alert_runs_total", "counter",

@@ -41,15 +41,19 @@ struct AlertFixture : ::testing::Test {
         // ls lists the shell's descriptors before the shell opens any of its
         // own (a background command is redirected in its own process).
         std::string script = "#!/bin/sh\n"
-                             "p=$$; f=" + dir + "/$p\n"
+                             "p=$$; f=" +
+                             dir +
+                             "/$p\n"
                              "ls -l /proc/$p/fd > $f.fds & wait\n"
                              "{ echo \"ARG $1\"; echo \"ARG $2\"; env | grep '^KESTRUN_' | "
                              "grep -v -e '^KESTRUN_TEST' -e '^KESTRUN_SIM'; } > $f.part\n"
-                             "mv $f.part $f.txt\n" + tail + "\n";
+                             "mv $f.part $f.txt\n" +
+                             tail + "\n";
         ASSERT_TRUE(kt::Daemon::writeAbs(d.workPath("alert.sh"), script, 0755));
     }
     std::string notify(const std::string &program = "") const {
-        return "[NOTIFY]\nNOTIFY_PROGRAM=" + (program.empty() ? d.workPath("alert.sh") : program) + "\n";
+        return "[NOTIFY]\nNOTIFY_PROGRAM=" + (program.empty() ? d.workPath("alert.sh") : program) +
+               "\n";
     }
     std::vector<AlertRun> runs() const {
         std::vector<AlertRun> out;
@@ -58,12 +62,14 @@ struct AlertFixture : ::testing::Test {
             if (name.size() < 4 || name.substr(name.size() - 4) != ".txt")
                 continue;
             // "lr-x------ 1 root root 64 Dec 8 10:00 3 -> /dev/null"
-            for (const auto &line : kt::readLines(dir + "/" + name.substr(0, name.size() - 4) + ".fds")) {
+            for (const auto &line :
+                 kt::readLines(dir + "/" + name.substr(0, name.size() - 4) + ".fds")) {
                 auto arrow = line.find(" -> ");
                 if (arrow == std::string::npos)
                     continue;
                 auto blank = line.rfind(' ', arrow - 1);
-                r.fds[std::stoi(line.substr(blank + 1, arrow - blank - 1))] = line.substr(arrow + 4);
+                r.fds[std::stoi(line.substr(blank + 1, arrow - blank - 1))] =
+                    line.substr(arrow + 4);
             }
             for (const auto &line : kt::readLines(dir + "/" + name)) {
                 if (line.rfind("ARG ", 0) == 0)
@@ -82,8 +88,7 @@ struct AlertFixture : ::testing::Test {
                 out.push_back(r);
         return out;
     }
-    void start(const std::string &ini, const std::string &scenario,
-               kt::StartOptions opts = {}) {
+    void start(const std::string &ini, const std::string &scenario, kt::StartOptions opts = {}) {
         ASSERT_TRUE(d.writeIni(ini));
         ASSERT_TRUE(d.writeScenario("controller 0 model=\"M\"\n" + scenario));
         ASSERT_TRUE(d.start(opts));
@@ -112,9 +117,9 @@ TEST_F(AlertFixture, RemovalRunsProgramWithDriveContext) {
     char host[256] = "";
     ::gethostname(host, sizeof host - 1);
     const std::map<std::string, std::string> want = {
-        {"KESTRUN_SEVERITY", "Error"},   {"KESTRUN_CONTROLLER", "0"},
-        {"KESTRUN_DEVICE_ID", "5"},      {"KESTRUN_REASON", "SMART"},
-        {"KESTRUN_HOSTNAME", host},      {"KESTRUN_MODULE_DIR", d.moduleDir()}};
+        {"KESTRUN_SEVERITY", "Error"}, {"KESTRUN_CONTROLLER", "0"},
+        {"KESTRUN_DEVICE_ID", "5"},    {"KESTRUN_REASON", "SMART"},
+        {"KESTRUN_HOSTNAME", host},    {"KESTRUN_MODULE_DIR", d.moduleDir()}};
     for (const auto &[k, v] : want)
         EXPECT_EQ(r.env.count(k) ? r.env.at(k) : "<unset>", v) << k;
     for (int fd : {0, 1, 2})
@@ -161,8 +166,8 @@ TEST_F(AlertFixture, UnusableProgramReportedOnceAtStart) {
                                 [](auto &t) { return t.rfind("<6200:Error>", 0) == 0; }),
                   1)
             << ::testing::PrintToString(logged);
-        EXPECT_NE(kt::findSyslog(d.syslog(), "<6200:Error> Alert program cannot be run. (" +
-                                                 program + ")"),
+        EXPECT_NE(kt::findSyslog(d.syslog(),
+                                 "<6200:Error> Alert program cannot be run. (" + program + ")"),
                   nullptr);
         EXPECT_THAT(logged, Contains(HasSubstr("<4000:Error>")));
     }
@@ -178,10 +183,12 @@ TEST_F(AlertFixture, BurstIsCappedAndOverdueProgramsKilled) {
         scenario += "spare c=0 id=" + std::to_string(id) + " role=global\n";
     }
     kt::StartOptions opts;
-    opts.env = {{"KESTRUN_TEST_ALERT_LIMIT_MS", "300"}};
+    // Long enough for the first cycle's six removals on a loaded machine.
+    opts.env = {{"KESTRUN_TEST_ALERT_LIMIT_MS", "2500"}};
     start(std::string(kIni) + notify(), scenario, opts);
     ASSERT_TRUE(d.waitForLog("<6201:Warning> Alert program not run for 2 messages: 4 runs "
-                             "already in progress."));
+                             "already in progress.",
+                             15000));
     // Killed runs are reported per reaping pass: they add up to the four.
     auto killed = [&] {
         int n = 0;
@@ -193,7 +200,7 @@ TEST_F(AlertFixture, BurstIsCappedAndOverdueProgramsKilled) {
         }
         return n;
     };
-    ASSERT_TRUE(d.waitWhileRunning([&] { return killed() >= 4; }));
+    ASSERT_TRUE(d.waitWhileRunning([&] { return killed() >= 4; }, 15000));
     EXPECT_EQ(killed(), 4);
     EXPECT_EQ(runs().size(), 4u);
     EXPECT_NE(kt::findSyslog(d.syslog(), "<6201:Warning>"), nullptr);

@@ -161,7 +161,9 @@ TEST_F(MetricsFixture, DemoRunExportsEveryFamily) {
          "counter",
          {"kestrun_command_failures_total{command=\"set_state\"} 0"}},
         {"kestrun_register_lines", "gauge", {"kestrun_register_lines 4"}},
-        {"kestrun_alert_runs_total", "counter", {"kestrun_alert_runs_total{outcome=\"started\"} 0"}},
+        {"kestrun_alert_runs_total",
+         "counter",
+         {"kestrun_alert_runs_total{outcome=\"started\"} 0"}},
     };
     for (const auto &row : table) {
         SCOPED_TRACE(row.family);

@@ -33,12 +33,13 @@ TEST(Observe, DemoReportsEachCondemnedDriveOnceAndChangesNothing) {
     const std::string alerts = d.workPath("alerts.txt");
     ASSERT_TRUE(kt::Daemon::writeAbs(d.workPath("alert.sh"),
                                      "#!/bin/sh\necho \"$1 $KESTRUN_SEVERITY $KESTRUN_CONTROLLER "
-                                     "$KESTRUN_DEVICE_ID $KESTRUN_REASON\" >> " + alerts + "\n",
+                                     "$KESTRUN_DEVICE_ID $KESTRUN_REASON\" >> " +
+                                         alerts + "\n",
                                      0755));
-    ASSERT_TRUE(d.writeIni(slurp(std::string(KESTRUN_SOURCE_DIR) + "/demo/Kestrun.ini") +
-                           "[ACTION]\nACTION_MODE=OBSERVE\n[NOTIFY]\nNOTIFY_PROGRAM=" +
-                           d.workPath("alert.sh") + "\n[METRICS]\nMETRICS_FILE=" +
-                           d.workPath("k.prom") + "\n"));
+    ASSERT_TRUE(d.writeIni(
+        slurp(std::string(KESTRUN_SOURCE_DIR) + "/demo/Kestrun.ini") +
+        "[ACTION]\nACTION_MODE=OBSERVE\n[NOTIFY]\nNOTIFY_PROGRAM=" + d.workPath("alert.sh") +
+        "\n[METRICS]\nMETRICS_FILE=" + d.workPath("k.prom") + "\n"));
     // Drive 20 came back usable after an earlier removal: a normal start
     // would set it bad again and drop the line of the vanished drive 99.
     ASSERT_TRUE(d.writeScenario(slurp(std::string(KESTRUN_SOURCE_DIR) + "/sim/demo.scenario") +
@@ -49,8 +50,7 @@ TEST(Observe, DemoReportsEachCondemnedDriveOnceAndChangesNothing) {
     kt::completeCycles(d, 6);
 
     for (const auto &c : d.calls())
-        EXPECT_TRUE(c.kind != "setstate" && c.kind != "removespare" &&
-                    c.kind != "rebuildcancel")
+        EXPECT_TRUE(c.kind != "setstate" && c.kind != "removespare" && c.kind != "rebuildcancel")
             << c.raw;
     EXPECT_EQ(d.registerText(), registerText);
 
@@ -78,8 +78,8 @@ TEST(Observe, DemoReportsEachCondemnedDriveOnceAndChangesNothing) {
         EXPECT_TRUE(t.rfind("<4", 0) != 0) << "removal message in observe mode: " << t;
 
     // The start message follows the mode summary.
-    auto mode = std::find_if(lines.begin(), lines.end(),
-                             [](auto &t) { return t.rfind("<1001:", 0) == 0; });
+    auto mode =
+        std::find_if(lines.begin(), lines.end(), [](auto &t) { return t.rfind("<1001:", 0) == 0; });
     ASSERT_NE(mode, lines.end());
     ASSERT_NE(mode + 1, lines.end());
     EXPECT_THAT(*(mode + 1), HasSubstr("<6400:Information> Observe mode:"));
@@ -88,9 +88,9 @@ TEST(Observe, DemoReportsEachCondemnedDriveOnceAndChangesNothing) {
     ASSERT_TRUE(kt::Daemon::waitFor([&] { return kt::readLines(alerts).size() >= 4; }));
     const auto runLines = kt::readLines(alerts);
     const std::multiset<std::string> runs(runLines.begin(), runLines.end());
-    EXPECT_EQ(runs, (std::multiset<std::string>{"6401 Warning 0 14 SMART", "6401 Warning 0 18 SMART",
-                                                 "6401 Warning 0 1 MEDIUM",
-                                                 "6401 Warning 0 12 AERROR"}));
+    EXPECT_EQ(runs,
+              (std::multiset<std::string>{"6401 Warning 0 14 SMART", "6401 Warning 0 18 SMART",
+                                          "6401 Warning 0 1 MEDIUM", "6401 Warning 0 12 AERROR"}));
     const std::string prom = slurp(d.workPath("k.prom"));
     for (const char *s : {"kestrun_would_remove_total{reason=\"SMART\",role=\"spare\"} 1",
                           "kestrun_would_remove_total{reason=\"SMART\",role=\"member\"} 1",

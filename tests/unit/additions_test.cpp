@@ -69,8 +69,8 @@ TEST(AlertRepeat, OncePerWindowPerKey) {
         long long now;
         bool pass;
     } steps[] = {
-        {1, 100, true},   {1, 101, false},  {2, 101, true},      {1, 3699, false},
-        {1, 3700, true},  {1, 3701, false}, {2, 3700, false},    {2, 3701, true}, {1, 50, true}, // clock went back
+        {1, 100, true},   {1, 101, false},  {2, 101, true},  {1, 3699, false}, {1, 3700, true},
+        {1, 3701, false}, {2, 3700, false}, {2, 3701, true}, {1, 50, true}, // clock went back
     };
     for (const auto &s : steps)
         EXPECT_EQ(bAlertRepeatPass(s.key, s.now, 3600), s.pass) << s.key << "@" << s.now;
@@ -81,8 +81,8 @@ TEST(AlertRepeat, FullTableForgetsTheOldest) {
     for (int k = 0; k < ALERT_REPEAT_ENTRIES; k++)
         ASSERT_TRUE(bAlertRepeatPass(static_cast<uint64_t>(k), k, 3600));
     EXPECT_TRUE(bAlertRepeatPass(9999, 500, 3600));  // takes key 0's place
-    EXPECT_TRUE(bAlertRepeatPass(0, 501, 3600));      // forgotten, so it passes
-    EXPECT_FALSE(bAlertRepeatPass(9999, 502, 3600));  // still remembered
+    EXPECT_TRUE(bAlertRepeatPass(0, 501, 3600));     // forgotten, so it passes
+    EXPECT_FALSE(bAlertRepeatPass(9999, 502, 3600)); // still remembered
     EXPECT_FALSE(bAlertRepeatPass(ALERT_REPEAT_ENTRIES - 1, 503, 3600));
     vAlertReset();
 }
