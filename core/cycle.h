@@ -6,3 +6,4 @@ extern int g_iChkBoardCnt;
 void vMainProc();
 int iControllerChk();
 void vLogMode_OutPut();
+void vMetricsCycleEnd();

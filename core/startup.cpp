@@ -1,10 +1,12 @@
 // Process start-up and the stop-signal handlers.
 #include "core/startup.h"
 
+#include "alert/alert.h"
 #include "config/settings.h"
 #include "core/cycle.h"
 #include "core/version.h"
 #include "log/messages.h"
+#include "metrics/metrics.h"
 #include "process/process.h"
 #include "service/notify.h"
 #include "storage/loader.h"
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <syslog.h>
 
 struct sigaction g_signal[2];
@@ -72,7 +75,11 @@ void vKestrunMain(int argc, char **argv) {
         exit(0);
     }
 
+    vMetricsStart(static_cast<long long>(time(nullptr)), VERSION_TEXT);
+    int alertError = iAlertStart(gcModulePath);
     vLogID1000_Output(VERSION_TEXT);
+    if (alertError != 0)
+        vLogID6200_Output(g_cNotifyProgram, alertError);
     vMainProc();
     exit(0);
 }
