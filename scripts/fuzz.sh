@@ -7,20 +7,24 @@
 #   scripts/fuzz.sh                      every target, 15 seconds each
 #   scripts/fuzz.sh --time 600 cycle     one target, ten minutes
 #   scripts/fuzz.sh --seed 7 --time 60   another seed
+#   scripts/fuzz.sh --keep --time 600    go on from the inputs of earlier runs
 #
 # New inputs found along the way go to build-fuzz/corpus/<target>/, never into
-# the repository's seed corpus (tests/fuzz/corpus/<target>/).
+# the repository's seed corpus (tests/fuzz/corpus/<target>/). Without --keep
+# that directory starts empty, so that a run is the same every time.
 set -euo pipefail
 
-usage() { echo "usage: $0 [--time SECONDS] [--seed N] [settings|worktxt|register|cycle]..." >&2; }
+usage() { echo "usage: $0 [--time SECONDS] [--seed N] [--keep] [settings|worktxt|register|cycle]..." >&2; }
 
 seconds=15
 seed=1
+keep=0
 targets=()
 while (($# > 0)); do
     case "$1" in
     --time) seconds="${2:?}"; shift 2 ;;
     --seed) seed="${2:?}"; shift 2 ;;
+    --keep) keep=1; shift ;;
     settings | worktxt | register | cycle) targets+=("$1"); shift ;;
     -h | --help) usage; exit 0 ;;
     *) usage; exit 2 ;;
@@ -64,6 +68,7 @@ mkdir -p "$build/artifacts"
 status=0
 for t in "${targets[@]}"; do
     corpus="$build/corpus/$t"
+    ((keep)) || rm -rf "$corpus"
     mkdir -p "$corpus"
     dict=()
     [ -f "tests/fuzz/$t.dict" ] && dict=("-dict=tests/fuzz/$t.dict")

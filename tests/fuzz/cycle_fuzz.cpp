@@ -4,7 +4,8 @@
 // raised at a command the fuzzer picks, or when the bytes run out.
 // Invariants: every command block is well formed, no command reaches the
 // library after it was unloaded, and drive states are changed only for device
-// ids a reply of the same cycle named.
+// ids a reply of the same cycle named, and never in observe mode. The metrics
+// file is written when the fuzzer switches it on.
 #include "fuzz_support.h"
 
 #include "config/settings.h"
@@ -102,8 +103,10 @@ void vCheckBlock(const CmdParam &c) {
     if (c.category == 1 && c.opcode == 0)
         FZ_CHECK(c.controllerId < TABLE_CONTROLLERS);
     bool change = c.category == 2 && (c.opcode == 6 || c.opcode == 13 || c.opcode == 19);
-    if (change)
+    if (change) {
+        FZ_CHECK(g_iActionMode != ACTION_OBSERVE); // observing changes nothing
         FZ_CHECK(g_named.count({c.controllerId, c.u.pd.deviceId}) == 1);
+    }
     if (c.category == 2 && c.opcode == 19)
         FZ_CHECK(c.argument == PD_STATE_UNCONFIGURED_BAD || c.argument == PD_STATE_FAILED);
 }
@@ -277,7 +280,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     g_iMcTblDiff = static_cast<int8_t>(in.u8());
     g_iAErrorCntHDD = 1 + in.u8() % 4;
     g_iAErrorCntSSD = 1 + in.u8() % 4;
-    g_iHistoryCnt = 1 + in.u8() % 3;
+    uint8_t extra = in.u8();
+    g_iHistoryCnt = 1 + extra % 3;
+    g_iActionMode = (modes >> 5) & 1 ? ACTION_OBSERVE : ACTION_REMOVE;
+    memset(g_cMetricsFile, 0, sizeof g_cMetricsFile);
+    if (extra & 0x80)
+        snprintf(g_cMetricsFile, sizeof g_cMetricsFile, "%s/kestrun.prom", fz::moduleDir().c_str());
     g_iAErrorCnt = 1;
     memset(g_cAErrSenseKey, 0, sizeof g_cAErrSenseKey);
     g_iMBoardCnt = 1;
