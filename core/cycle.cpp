@@ -115,6 +115,7 @@ void vMainProc() {
     }
 
     while (g_iSignalRecv != 1) {
+        vLogFallbackReset();
         if (g_iPollEvent == 1)
             vLogID1010_Output();
         if (g_iSmartMode == 1 || g_iMErrMode == 1)

@@ -1,5 +1,6 @@
 #include "isolate/removal.h"
 
+#include "isolate/member_guard.h"
 #include "isolate/register.h"
 #include "log/messages.h"
 
@@ -14,14 +15,6 @@ bool bReadDrive(int controller, int deviceId, const char *name) {
         return true;
     vLogID5007_Output(name, tErrInfo[0]);
     return false;
-}
-
-// An online member may go when its logical drive can afford to lose it.
-bool bRedundant(const LdInfo &ld) {
-    int level = ld.raidLevel;
-    if ((level == 1 || level == 5 || level == 6 || level == 10) && ld.ldState == 3)
-        return true;
-    return level == 6 && ld.ldState == 1;
 }
 
 void vRemovalFailed(int deviceId, int reason) {
@@ -67,6 +60,8 @@ int iDisConnectHdd(int controller, int deviceId, int reason) {
     case PD_STATE_ONLINE: {
         PdLdList lds{};
         if (iGetVdNo(controller, deviceId, &lds, 2, tErrInfo) != 1)
+            break;
+        if (!bMemberRemovable(controller, deviceId, lds))
             break;
         // ldCount above the record's room of 64 is clipped to it.
         for (uint32_t i = 0; i < lds.ldCount && i < PDLDLIST_MAX; i++) {

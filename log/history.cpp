@@ -6,6 +6,7 @@
 #include "config/settings.h"
 #include "core/cycle.h"
 #include "core/startup.h"
+#include "log/append.h"
 #include "log/messages.h"
 #include "storage/StoreCmd.h"
 
@@ -176,6 +177,8 @@ int iLogOut(int controller, int deviceId, void *eventList, char *description, in
              gcDateTime);
     char path[MODULE_PATH_SIZE + NAME_SIZE + 2];
     snprintf(path, sizeof path, "%s/%s", gcModulePath, name);
+    struct stat before {};
+    bool existed = lstat(path, &before) == 0;
     std::unique_ptr<FILE, FileCloser> file(fopen(path, "a"));
     if (!file) {
         if (memo != nullptr)
@@ -198,10 +201,24 @@ int iLogOut(int controller, int deviceId, void *eventList, char *description, in
             description[i] = '\0';
     }
     len = strnlen(description, len);
-    fprintf(file.get(), "%d/%d/%d %02d:%02d:%02d %x %.*s\n", t.tm_year + 1900, t.tm_mon + 1,
-            t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, r->seqNum, static_cast<int>(len),
-            description);
+    char line[NAME_SIZE + sizeof r->description];
+    int n = snprintf(line, sizeof line, "%d/%d/%d %02d:%02d:%02d %x %.*s\n", t.tm_year + 1900,
+                     t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, r->seqNum,
+                     static_cast<int>(len), description);
+    int err = n < 0 || static_cast<size_t>(n) >= sizeof line
+                  ? EIO
+                  : iAppendWhole(fileno(file.get()), line, static_cast<size_t>(n), false);
     file.reset();
+    if (err != 0) {
+        // The event cannot be kept: say so, and leave no empty file this call
+        // created behind (a partial line has already been taken back).
+        if (!existed)
+            unlink(path);
+        if (memo != nullptr)
+            memo->valid = 0;
+        vLogID5009_Output(name, "iLogOut", err);
+        return 0;
+    }
 
     if (memo != nullptr && files >= 0) {
         if (created)

@@ -8,6 +8,10 @@ constexpr const char *VERSION_TEXT = "(Ver 5.0.0.4).";
 void vOutputSyslog(int priority, const char *text);
 int iPredictiveLogOut(const char *text);
 
+// Starts a new cycle for the log-file fallback: a message that could not be
+// written to the log file goes to syslog instead, once per number per cycle.
+void vLogFallbackReset();
+
 void vLogID1000_Output(const char *version);
 void vLogID1001_Output(const char *modes);
 void vLogID1010_Output();
@@ -33,3 +37,4 @@ void vLogID5009_Output(const char *fileName, const char *name, int error);
 void vLogID5010_Output(const char *name, int status);
 void vLogID5011_Output(const char *signalName);
 void vLogID5012_Output(int controller, const char *name, int status);
+void vLogID6000_Output(int controller, int ldNumber, int deviceId, bool unreadable);
