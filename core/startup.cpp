@@ -4,6 +4,7 @@
 #include "config/settings.h"
 #include "core/cycle.h"
 #include "log/messages.h"
+#include "service/notify.h"
 #include "storage/loader.h"
 
 #include <climits>
@@ -19,10 +20,12 @@ struct sigaction g_signal[2];
 
 void vsignal_int(int, siginfo_t *, void *) {
     g_iSignalRecv = 1;
+    vNotifyStopping();
 }
 
 void vsignal_term(int, siginfo_t *, void *) {
     g_iSignalRecv = 1;
+    vNotifyStopping();
 }
 
 namespace {
@@ -100,6 +103,7 @@ void vKestrunMain(int argc, char **argv) {
     }
 
     atexit(vend_test);
+    iNotifyInit(); // before the handlers, which may use it
 
     switch (iSignalSet()) {
     case SIGINT:

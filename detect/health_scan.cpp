@@ -11,6 +11,8 @@
 #include <cstring>
 #include <memory>
 
+int g_iPdWatchCnt = 0;
+
 namespace {
 
 // Holds the scan's drive list in tPhysList and releases it on every path.
@@ -89,6 +91,7 @@ int iMediumChk(int controller, int deviceId, uint8_t mediaType, uint32_t mediaEr
 // A drive list reporting more than its 256 entries is clipped to them.
 void vSmartMErrChk() {
     PhysListHold hold;
+    g_iPdWatchCnt = 0;
     if (tPhysList == nullptr) {
         vLogID5002_Output("vSmartChk", errno);
         return;
@@ -100,6 +103,7 @@ void vSmartMErrChk() {
         int count = static_cast<int>(tPhysList->pdCount);
         if (count > PDLIST_MAX)
             count = PDLIST_MAX;
+        g_iPdWatchCnt += count;
         for (int j = 0; j < count; j++) {
             int d = tPhysList->entry[j].deviceId;
             if (iGetPhysicalInfo(i, d, &tPhysInfo, 2, tErrInfo) != 1)

@@ -3,10 +3,13 @@
 #include "isolate/member_guard.h"
 #include "isolate/register.h"
 #include "log/messages.h"
+#include "service/notify.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <unistd.h>
+
+int g_iRemovedCnt = 0;
 
 namespace {
 
@@ -101,6 +104,7 @@ int iDelHotSpare(int controller, int deviceId, int reason) {
         return 0;
     }
     iHSPFileMake(controller, deviceId);
+    g_iRemovedCnt++;
     char text[512];
     vSpareText(text, sizeof text, deviceId, dedicated, spare);
     if (reason == DETECT_SMART)
@@ -119,6 +123,7 @@ int iDelHdd(int controller, int deviceId, int reason) {
     if (iSetState(controller, deviceId, PD_STATE_FAILED, tPhysInfo.sequenceNumber, 2, tErrInfo) ==
         1) {
         iHSPFileMake(controller, deviceId);
+    g_iRemovedCnt++;
         sleep(REMOVAL_SETTLE_SECONDS);
         return iHddRecheck(controller, deviceId, reason);
     }
@@ -127,6 +132,7 @@ int iDelHdd(int controller, int deviceId, int reason) {
             return 0;
         if (iRebuildCancel(controller, deviceId, tPhysInfo.sequenceNumber, 2, tErrInfo) == 1) {
             iHSPFileMake(controller, deviceId);
+    g_iRemovedCnt++;
             return iHddRecheck(controller, deviceId, reason);
         }
     }
