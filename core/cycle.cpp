@@ -1,13 +1,14 @@
 #include "core/cycle.h"
 
 #include "config/settings.h"
-#include "core/startup.h"
 #include "detect/event_scan.h"
 #include "detect/health_scan.h"
 #include "detect/tables.h"
 #include "isolate/register.h"
 #include "isolate/removal.h"
 #include "log/messages.h"
+#include "metrics/metrics.h"
+#include "process/process.h"
 #include "service/notify.h"
 #include "storage/StoreCmd.h"
 #include "storage/loader.h"
@@ -16,22 +17,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <unistd.h>
 
-char gcDateTime[DATETIME_SIZE];
 int g_iChkBoardCnt = 0;
-
-void vDateTimeStr() {
-    time_t now = time(nullptr);
-    struct tm t {};
-    localtime_r(&now, &t);
-    memset(gcDateTime, 0, sizeof gcDateTime);
-    // Fields are bounded so the text always fits its 24 bytes.
-    snprintf(gcDateTime, sizeof gcDateTime, "%04d%02d%02d_%02d%02d%02d", (t.tm_year + 1900) % 10000,
-             (t.tm_mon + 1) % 100, t.tm_mday % 100, t.tm_hour % 100, t.tm_min % 100,
-             t.tm_sec % 100);
-}
 
 namespace {
 
@@ -102,6 +90,28 @@ void vLogMode_OutPut() {
     vLogID1001_Output(modes);
 }
 
+// Completes this cycle's drive records with the event counts and writes the
+// metrics file. A failure is reported when it first happens and again only
+// when its cause changes.
+void vMetricsCycleEnd() {
+    static int lastError = 0;
+    if (!bMetricsOn()) {
+        iMetricsWrite(giCtrlCnt, 0, 0); // still counts the cycle
+        return;
+    }
+    for (int i = 0; i < iMetricsDriveCount(); i++) {
+        MetricsDrive *d = pMetricsDrive(i);
+        const AErrCounter *a = pAErrCounter(d->controller, d->deviceId);
+        d->aerrorEvents =
+            (a != nullptr && g_iAErrorMode == 1) ? static_cast<long long>(a->count) : -1;
+    }
+    int error =
+        iMetricsWrite(giCtrlCnt, iRegisterLineCount(), static_cast<long long>(time(nullptr)));
+    if (error != 0 && error != lastError)
+        vLogID6300_Output(g_cMetricsFile, error);
+    lastError = error;
+}
+
 void vMainProc() {
     vDateTimeStr();
     hLib = nullptr;
@@ -120,7 +130,11 @@ void vMainProc() {
     if (iControllerChk() != 1)
         return; // the exit clean-up unloads the library
     vLogMode_OutPut();
-    iHspFlgChk();
+    // Observe mode leaves the register and the drives it names as they are.
+    if (g_iActionMode == ACTION_OBSERVE)
+        vLogID6400_Output();
+    else
+        iHspFlgChk();
 
     g_ulSeqNo = nullptr;
     if (g_iAErrorMode == 1) {
@@ -138,6 +152,7 @@ void vMainProc() {
 
     while (g_iSignalRecv != 1) {
         vLogFallbackReset();
+        vMetricsCycleBegin();
         vNotifyAlive();
         if (g_iPollEvent == 1)
             vLogID1010_Output();
@@ -145,6 +160,8 @@ void vMainProc() {
             vSmartMErrChk();
         if (g_iAErrorMode == 1)
             iAErrorChk();
+        vMetricsCycleEnd();
+        vAlertService();
         vCycleStatus();
         int seconds = g_iLWaitTime / 1000;
         for (int i = 0; i < seconds; i++) {
@@ -152,6 +169,7 @@ void vMainProc() {
                 break;
             vNotifyAlive();
             sleep(1);
+            vAlertService();
         }
     }
 

@@ -1,21 +1,22 @@
 // Process start-up and the stop-signal handlers.
 #include "core/startup.h"
 
+#include "alert/alert.h"
 #include "config/settings.h"
 #include "core/cycle.h"
+#include "core/version.h"
 #include "log/messages.h"
+#include "metrics/metrics.h"
+#include "process/process.h"
 #include "service/notify.h"
 #include "storage/loader.h"
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <syslog.h>
-#include <unistd.h>
 
-char gcModulePath[MODULE_PATH_SIZE];
-volatile sig_atomic_t g_iSignalRecv = 0;
 struct sigaction g_signal[2];
 
 void vsignal_int(int, siginfo_t *, void *) {
@@ -26,52 +27,6 @@ void vsignal_int(int, siginfo_t *, void *) {
 void vsignal_term(int, siginfo_t *, void *) {
     g_iSignalRecv = 1;
     vNotifyStopping();
-}
-
-namespace {
-
-// Copies the first `len` characters of `dir` into gcModulePath if they fit.
-int iStoreModulePath(const char *dir, size_t len) {
-    if (len >= MODULE_PATH_SIZE)
-        return 0;
-    memset(gcModulePath, 0, sizeof gcModulePath);
-    memcpy(gcModulePath, dir, len);
-    return 1;
-}
-
-// The directory of the running executable, as the kernel knows it.
-int iExecutableDirSet() {
-    char exe[PATH_MAX + 1];
-    ssize_t n = readlink("/proc/self/exe", exe, PATH_MAX);
-    if (n <= 0)
-        return 0;
-    exe[n] = '\0';
-    const char *slash = strrchr(exe, '/');
-    if (slash == nullptr)
-        return 0;
-    return iStoreModulePath(exe, static_cast<size_t>(slash - exe));
-}
-
-} // namespace
-
-// argv[0] cut at its last "/" is the module directory. Two cases have no such
-// directory of at most 255 characters, and both fall back to the directory of
-// the running executable, which is what an administrator means by "beside the
-// binary": a bare name found through PATH (or typed in the module directory),
-// and an argv[0] whose directory part is longer than the buffer. Only when that
-// directory is too long as well is the start refused.
-int iModulePathSet(const char *argv0) {
-    memset(gcModulePath, 0, sizeof gcModulePath);
-    if (argv0 != nullptr) {
-        const char *slash = strrchr(argv0, '/');
-        if (slash != nullptr && iStoreModulePath(argv0, static_cast<size_t>(slash - argv0)))
-            return 1;
-    }
-    if (iExecutableDirSet())
-        return 1;
-    if (argv0 == nullptr || strchr(argv0, '/') == nullptr)
-        return iStoreModulePath(".", 1); // no /proc: the working directory
-    return 0;
 }
 
 int iSignalSet() {
@@ -90,7 +45,6 @@ int iSignalSet() {
 }
 
 void vKestrunMain(int argc, char **argv) {
-    hLib = nullptr;
     vSettingsDefault();
 
     if (!iModulePathSet(argc > 0 ? argv[0] : nullptr)) {
@@ -125,7 +79,11 @@ void vKestrunMain(int argc, char **argv) {
         exit(0);
     }
 
+    vMetricsStart(static_cast<long long>(time(nullptr)), VERSION_TEXT);
+    int alertError = iAlertStart(gcModulePath);
     vLogID1000_Output(VERSION_TEXT);
+    if (alertError != 0)
+        vLogID6200_Output(g_cNotifyProgram, alertError);
     vMainProc();
     exit(0);
 }

@@ -39,7 +39,7 @@ bool bRedundant(const LdInfo &ld) {
     return level == 6 && ld.ldState == 1;
 }
 
-bool bMemberRemovable(int controller, int deviceId, const PdLdList &lds) {
+bool bEveryLdCanLoseMember(int controller, int deviceId, const PdLdList &lds) {
     for (uint32_t i = 0; i < lds.ldCount && i < PDLDLIST_MAX; i++) {
         LdInfo ld{};
         bool read = iGetLdInfo(controller, lds.ldNumbers[i], &ld, 2, tErrInfo) == 1;

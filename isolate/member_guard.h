@@ -12,4 +12,4 @@ bool bRedundant(const LdInfo &ld);
 // read and pass the redundancy rule. Otherwise the drive stays in service and
 // message 6000 names the first logical drive that kept it, once per drive per
 // run.
-bool bMemberRemovable(int controller, int deviceId, const PdLdList &lds);
+bool bEveryLdCanLoseMember(int controller, int deviceId, const PdLdList &lds);

@@ -13,9 +13,11 @@
 // ever sees a path.
 #include "isolate/register.h"
 
-#include "core/startup.h"
+#include "alert/alert.h"
 #include "log/append.h"
 #include "log/messages.h"
+#include "process/files.h"
+#include "process/process.h"
 #include "storage/StoreCmd.h"
 
 #include <cerrno>
@@ -25,25 +27,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr int REGISTER_LINE_SIZE = 256;
-constexpr int REGISTER_PATH_SIZE = MODULE_PATH_SIZE + 32;
-
-struct FileCloser {
-    void operator()(FILE *f) const {
-        fclose(f);
-    }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
-void vPath(char *out, size_t size, const char *name) {
-    snprintf(out, size, "%s/%s", gcModulePath, name);
-}
 
 // Makes a directory entry change (new file, rename) durable.
 void vSyncDir(const char *dir) {
@@ -73,7 +62,7 @@ int iRewritePlace(const char *registerPath, RewritePlace *place) {
     struct stat lst {};
     if (lstat(registerPath, &lst) != 0 || !S_ISLNK(lst.st_mode)) {
         snprintf(place->target, sizeof place->target, "%s", registerPath);
-        vPath(place->fresh, sizeof place->fresh, REGISTER_NEW_NAME);
+        snprintf(place->fresh, sizeof place->fresh, "%s/%s", gcModulePath, REGISTER_NEW_NAME);
         snprintf(place->dir, sizeof place->dir, "%s", gcModulePath);
         return 0;
     }
@@ -142,8 +131,8 @@ bool bParseLine(char *line, int *controller, int *deviceId) {
 } // namespace
 
 int iHSPFileMake(int controller, int deviceId) {
-    char path[REGISTER_PATH_SIZE];
-    vPath(path, sizeof path, REGISTER_FILE_NAME);
+    char path[MODULE_FILE_PATH_SIZE];
+    vModuleFilePath(path, REGISTER_FILE_NAME);
     // lstat: a link to a register elsewhere is an existing register even
     // before its target exists, and must never be unlinked here.
     struct stat before {};
@@ -196,6 +185,7 @@ int iHSPFileMake(int controller, int deviceId) {
 
 int iStateChkSet(int controller, int deviceId) {
     int dev = static_cast<int16_t>(deviceId);
+    AlertDriveScope scope(controller, deviceId, nullptr);
     if (iGetPhysicalInfo(controller, dev, &tPhysInfo, 2, tErrInfo) != 1) {
         vLogID5007_Output("iStateChkSet", tErrInfo[0]);
         return 3;
@@ -212,10 +202,10 @@ int iStateChkSet(int controller, int deviceId) {
 }
 
 int iHspFlgChk() {
-    char registerPath[REGISTER_PATH_SIZE];
-    char copyPath[REGISTER_PATH_SIZE];
-    vPath(registerPath, sizeof registerPath, REGISTER_FILE_NAME);
-    vPath(copyPath, sizeof copyPath, REGISTER_COPY_NAME);
+    char registerPath[MODULE_FILE_PATH_SIZE];
+    char copyPath[MODULE_FILE_PATH_SIZE];
+    vModuleFilePath(registerPath, REGISTER_FILE_NAME);
+    vModuleFilePath(copyPath, REGISTER_COPY_NAME);
 
     struct stat st {};
     if (stat(registerPath, &st) != 0)
@@ -283,4 +273,21 @@ int iHspFlgChk() {
     vSyncDir(place.dir);
     unlink(copyPath);
     return 1;
+}
+
+int iRegisterLineCount() {
+    char path[MODULE_FILE_PATH_SIZE];
+    vModuleFilePath(path, REGISTER_FILE_NAME);
+    FilePtr file(fopen(path, "re"));
+    if (!file)
+        return 0;
+    int count = 0;
+    char line[REGISTER_LINE_SIZE];
+    while (fgets(line, sizeof line, file.get()) != nullptr) {
+        int controller = 0;
+        int deviceId = 0;
+        if (bParseLine(line, &controller, &deviceId))
+            count++;
+    }
+    return count;
 }

@@ -6,25 +6,21 @@
 // between messages.
 #include "log/messages.h"
 
+#include "alert/alert.h"
 #include "config/settings.h"
-#include "core/startup.h"
 #include "log/append.h"
+#include "process/files.h"
+#include "process/process.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <syslog.h>
 
 namespace {
 
 enum SyslogRoute { SYSLOG_NEVER, SYSLOG_ALWAYS, SYSLOG_APPLOG };
-
-struct FileCloser {
-    void operator()(FILE *f) const {
-        fclose(f);
-    }
-};
 
 // Message numbers already sent to syslog in this cycle because the log file
 // failed: one bit per number, so a failing log file cannot flood syslog.
@@ -56,12 +52,18 @@ bool bFallbackFirst(const char *text) {
     return true;
 }
 
-void vRaise(SyslogRoute route, int priority, const char *text) {
+// Every Error-level message, and whatever else asks for it, also runs the
+// alert program, after the message is logged.
+void vRaise(SyslogRoute route, int priority, const char *text, bool alert = false) {
     bool sent = route == SYSLOG_ALWAYS || (route == SYSLOG_APPLOG && g_iAppLogSwitch == 1);
     if (sent)
         vOutputSyslog(priority, text);
     if (iPredictiveLogOut(text) == 0 && !sent && bFallbackFirst(text))
         vOutputSyslog(priority, text);
+    if ((priority == LOG_ERR || alert) && bAlertOn()) {
+        int id = text[0] == '<' ? atoi(text + 1) : 0;
+        vAlertRun(id, priority == LOG_ERR ? "Error" : "Warning", text);
+    }
 }
 
 // Drive numbers are printed as the device id's low 16 bits, unsigned.
@@ -91,9 +93,9 @@ void vOutputSyslog(int priority, const char *text) {
 int iPredictiveLogOut(const char *text) {
     if (g_iPreServLogSwitch != 1)
         return 1;
-    char path[MODULE_PATH_SIZE + 32];
-    snprintf(path, sizeof path, "%s/%s", gcModulePath, LOG_FILE_NAME);
-    std::unique_ptr<FILE, FileCloser> file(fopen(path, "a"));
+    char path[MODULE_FILE_PATH_SIZE];
+    vModuleFilePath(path, LOG_FILE_NAME);
+    FilePtr file(fopen(path, "a"));
     if (!file)
         return 0;
     time_t now = time(nullptr);
@@ -249,9 +251,64 @@ void vLogID5012_Output(int controller, const char *name, int status) {
                     controller, name, status);
 }
 
+// A condemned drive left in service needs someone's attention: it also runs
+// the alert program.
 void vLogID6000_Output(int controller, int ldNumber, int deviceId, bool unreadable) {
-    KESTRUN_MESSAGE(SYSLOG_APPLOG, LOG_WARNING,
-                    "<6000:Warning> PD kept in service: logical drive %s. (No.%d)(LD:%d)(PD:%d)",
-                    unreadable ? "information could not be read" : "cannot afford to lose it",
-                    controller, ldNumber, iPd(deviceId));
+    char text[MESSAGE_SIZE];
+    snprintf(text, sizeof text,
+             "<6000:Warning> PD kept in service: logical drive %s. (No.%d)(LD:%d)(PD:%d)",
+             unreadable ? "information could not be read" : "cannot afford to lose it", controller,
+             ldNumber, iPd(deviceId));
+    vRaise(SYSLOG_APPLOG, LOG_WARNING, text, true);
+}
+
+void vLogID6200_Output(const char *program, int error) {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_ERR,
+                    "<6200:Error> Alert program cannot be run. (%s) Error Code (%d)", program,
+                    error);
+}
+
+void vLogID6201_Output(unsigned skipped) {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_WARNING,
+                    "<6201:Warning> Alert program not run for %u messages: %d runs already "
+                    "in progress.",
+                    skipped, ALERT_RUNNING_MAX);
+}
+
+void vLogID6202_Output(int killed) {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_WARNING,
+                    "<6202:Warning> Alert program killed after running %d seconds. (%d runs)",
+                    ALERT_LIMIT_MS / 1000, killed);
+}
+
+void vLogID6300_Output(const char *file, int error) {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_WARNING,
+                    "<6300:Warning> Metrics file cannot be written. (%s) Error Code (%d)", file,
+                    error);
+}
+
+void vLogID6400_Output() {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_INFO, "%s",
+                    "<6400:Information> Observe mode: drives that would be removed are reported "
+                    "and left in service.");
+}
+
+void vLogID6401_Output(int controller, int deviceId, const char *mode, const char *role) {
+    char text[MESSAGE_SIZE];
+    snprintf(text, sizeof text,
+             "<6401:Warning> Observe mode: PD would be removed. (Controller:%d PD:%d Mode:%s "
+             "Role:%s)",
+             controller, iPd(deviceId), mode, role);
+    vRaise(SYSLOG_ALWAYS, LOG_WARNING, text, true);
+}
+
+void vAlertService() {
+    if (!bAlertOn())
+        return;
+    int killed = iAlertReap();
+    if (killed > 0)
+        vLogID6202_Output(killed);
+    unsigned skipped = uAlertSkippedTake();
+    if (skipped > 0)
+        vLogID6201_Output(skipped);
 }

@@ -3,7 +3,6 @@
 
 constexpr int MESSAGE_SIZE = 640;
 constexpr const char *LOG_FILE_NAME = "PredictiveFailure.log";
-constexpr const char *VERSION_TEXT = "(Ver 5.0.0.4).";
 
 void vOutputSyslog(int priority, const char *text);
 int iPredictiveLogOut(const char *text);
@@ -38,3 +37,13 @@ void vLogID5010_Output(const char *name, int status);
 void vLogID5011_Output(const char *signalName);
 void vLogID5012_Output(int controller, const char *name, int status);
 void vLogID6000_Output(int controller, int ldNumber, int deviceId, bool unreadable);
+void vLogID6200_Output(const char *program, int error);
+void vLogID6201_Output(unsigned skipped);
+void vLogID6202_Output(int killed);
+void vLogID6300_Output(const char *file, int error);
+void vLogID6400_Output();
+void vLogID6401_Output(int controller, int deviceId, const char *mode, const char *role);
+
+// Reaps finished alert programs, kills those past their limit and reports
+// what the alert program could not do since the last call.
+void vAlertService();
