@@ -153,7 +153,11 @@ int iDelHdd(int controller, int deviceId, int reason) {
         1) {
         iHSPFileMake(controller, deviceId);
         g_iRemovedCnt++;
+        // The pause is the longest wait in a cycle: the watchdog's silence
+        // starts with it, not with the command before it.
+        vNotifyAlive();
         sleep(REMOVAL_SETTLE_SECONDS);
+        vNotifyAlive();
         int done = iHddRecheck(controller, deviceId, reason);
         if (done == 1)
             vMetricsRemoval(eMetricsReason(reason), role);
