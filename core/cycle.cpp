@@ -1,6 +1,7 @@
 #include "core/cycle.h"
 
 #include "config/settings.h"
+#include "core/exit_status.h"
 #include "core/startup.h"
 #include "detect/event_scan.h"
 #include "detect/health_scan.h"
@@ -19,6 +20,7 @@
 
 char gcDateTime[DATETIME_SIZE];
 int g_iChkBoardCnt = 0;
+int g_iExitStatus = EXIT_STATUS_STOPPED;
 
 void vDateTimeStr() {
     time_t now = time(nullptr);
@@ -90,16 +92,20 @@ void vMainProc() {
 
     if (iLib_Link() != 0) {
         vLogID5006_Output("iLib_Link", errno);
+        g_iExitStatus = EXIT_STATUS_INSTALL;
         vLibUnload(""); // only held when the entry point was missing
         return;
     }
     if (iControllerSearch(&tCtrlList, 2, tErrInfo) != 1) {
         vLogID5010_Output("iControllerSearch", tErrInfo[0]);
+        g_iExitStatus = EXIT_STATUS_CONTROLLER;
         vLibUnload("");
         return;
     }
-    if (iControllerChk() != 1)
+    if (iControllerChk() != 1) {
+        g_iExitStatus = EXIT_STATUS_CONTROLLER;
         return; // the exit clean-up unloads the library
+    }
     vLogMode_OutPut();
     iHspFlgChk();
 

@@ -2,7 +2,10 @@
 #include "core/startup.h"
 
 #include "config/settings.h"
+#include "core/arguments.h"
 #include "core/cycle.h"
+#include "core/exit_status.h"
+#include "core/single_instance.h"
 #include "log/messages.h"
 #include "storage/loader.h"
 
@@ -36,16 +39,19 @@ int iStoreModulePath(const char *dir, size_t len) {
     return 1;
 }
 
-// The directory of the running executable, as the kernel knows it.
+// The directory of the running executable, as the kernel knows it: 1 when
+// stored, 0 when it is too long, -1 when it cannot be determined (no /proc).
 int iExecutableDirSet() {
     char exe[PATH_MAX + 1];
     ssize_t n = readlink("/proc/self/exe", exe, PATH_MAX);
     if (n <= 0)
-        return 0;
+        return -1;
+    if (n >= PATH_MAX)
+        return 0; // possibly cut: too long in any case
     exe[n] = '\0';
     const char *slash = strrchr(exe, '/');
     if (slash == nullptr)
-        return 0;
+        return -1;
     return iStoreModulePath(exe, static_cast<size_t>(slash - exe));
 }
 
@@ -55,8 +61,10 @@ int iExecutableDirSet() {
 // directory of at most 255 characters, and both fall back to the directory of
 // the running executable, which is what an administrator means by "beside the
 // binary": a bare name found through PATH (or typed in the module directory),
-// and an argv[0] whose directory part is longer than the buffer. Only when that
-// directory is too long as well is the start refused.
+// and an argv[0] whose directory part is longer than the buffer. When that
+// directory is too long as well the start is refused; the working directory
+// is taken only for a bare name when the executable's directory cannot be
+// determined at all, since for a service it is "/".
 int iModulePathSet(const char *argv0) {
     memset(gcModulePath, 0, sizeof gcModulePath);
     if (argv0 != nullptr) {
@@ -64,10 +72,11 @@ int iModulePathSet(const char *argv0) {
         if (slash != nullptr && iStoreModulePath(argv0, static_cast<size_t>(slash - argv0)))
             return 1;
     }
-    if (iExecutableDirSet())
+    int exe = iExecutableDirSet();
+    if (exe == 1)
         return 1;
-    if (argv0 == nullptr || strchr(argv0, '/') == nullptr)
-        return iStoreModulePath(".", 1); // no /proc: the working directory
+    if (exe < 0 && (argv0 == nullptr || strchr(argv0, '/') == nullptr))
+        return iStoreModulePath(".", 1);
     return 0;
 }
 
@@ -87,6 +96,10 @@ int iSignalSet() {
 }
 
 void vKestrunMain(int argc, char **argv) {
+    int answered = iArgumentsCheck(argc, argv);
+    if (answered >= 0)
+        exit(answered);
+
     hLib = nullptr;
     vSettingsDefault();
 
@@ -96,28 +109,32 @@ void vKestrunMain(int argc, char **argv) {
                            "monitor has shutdown.";
         vOutputSyslog(LOG_ERR, text);
         fprintf(stderr, "Kestrun: %s\n", text);
-        exit(-1);
+        exit(EXIT_STATUS_CANNOT_RUN);
     }
+
+    // Before anything is read or loaded: a second monitor must not even look.
+    if (!iInstanceLock())
+        exit(EXIT_STATUS_INSTANCE);
 
     atexit(vend_test);
 
     switch (iSignalSet()) {
     case SIGINT:
         vLogID5011_Output("SIGINT");
-        exit(-1);
+        exit(EXIT_STATUS_CANNOT_RUN);
     case SIGTERM:
         vLogID5011_Output("SIGTERM");
-        exit(-1);
+        exit(EXIT_STATUS_CANNOT_RUN);
     default:
         break;
     }
 
     if (iIniFileRead() == 0) {
         vLogID2000_Output();
-        exit(0);
+        exit(EXIT_STATUS_INSTALL);
     }
 
     vLogID1000_Output(VERSION_TEXT);
     vMainProc();
-    exit(0);
+    exit(g_iExitStatus);
 }

@@ -1,6 +1,7 @@
 #include "detect/health_scan.h"
 
 #include "config/settings.h"
+#include "core/startup.h"
 #include "detect/tables.h"
 #include "isolate/removal.h"
 #include "log/messages.h"
@@ -86,21 +87,23 @@ int iMediumChk(int controller, int deviceId, uint8_t mediaType, uint32_t mediaEr
     return 1;
 }
 
-// A drive list reporting more than its 256 entries is clipped to them.
+// A drive list reporting more than its 256 entries is clipped to them. A stop
+// request leaves the scan between drives and between controllers, once the
+// removal in progress is done; the rest is checked at the next start.
 void vSmartMErrChk() {
     PhysListHold hold;
     if (tPhysList == nullptr) {
         vLogID5002_Output("vSmartChk", errno);
         return;
     }
-    for (int i = 0; i < giCtrlCnt; i++) {
+    for (int i = 0; i < giCtrlCnt && g_iSignalRecv != 1; i++) {
         memset(tPhysList, 0, sizeof(PdList));
         if (iGetPdList(i, tPhysList, 2, tErrInfo) != 1)
             continue;
         int count = static_cast<int>(tPhysList->pdCount);
         if (count > PDLIST_MAX)
             count = PDLIST_MAX;
-        for (int j = 0; j < count; j++) {
+        for (int j = 0; j < count && g_iSignalRecv != 1; j++) {
             int d = tPhysList->entry[j].deviceId;
             if (iGetPhysicalInfo(i, d, &tPhysInfo, 2, tErrInfo) != 1)
                 continue;
@@ -108,6 +111,8 @@ void vSmartMErrChk() {
                 continue;
             if (g_iSmartMode == 1 && tPhysInfo.predictiveFailureCount != 0)
                 iDisConnectHdd(i, d, DETECT_SMART);
+            if (g_iSignalRecv == 1)
+                break;
 
             MErrController *ctrl = pMErrController(i);
             if (g_iMErrMode != 1 || ctrl == nullptr || ctrl->enabled != 1)

@@ -1,5 +1,6 @@
 #include "isolate/removal.h"
 
+#include "core/startup.h"
 #include "isolate/register.h"
 #include "log/messages.h"
 
@@ -22,6 +23,27 @@ bool bRedundant(const LdInfo &ld) {
     if ((level == 1 || level == 5 || level == 6 || level == 10) && ld.ldState == 3)
         return true;
     return level == 6 && ld.ldState == 1;
+}
+
+// Once a drive's state has changed, the rest of its removal (register line,
+// pause, recheck) runs as it would without a stop request: a stop never leaves
+// a drive half removed.
+struct RemovalCommit {
+    RemovalCommit() {
+        g_iRetryThroughStop++;
+    }
+    ~RemovalCommit() {
+        g_iRetryThroughStop--;
+    }
+    RemovalCommit(const RemovalCommit &) = delete;
+    RemovalCommit &operator=(const RemovalCommit &) = delete;
+};
+
+// The whole pause, even when a signal ends a sleep early.
+void vSettle() {
+    unsigned left = REMOVAL_SETTLE_SECONDS;
+    while (left > 0)
+        left = sleep(left);
 }
 
 void vRemovalFailed(int deviceId, int reason) {
@@ -68,13 +90,19 @@ int iDisConnectHdd(int controller, int deviceId, int reason) {
         PdLdList lds{};
         if (iGetVdNo(controller, deviceId, &lds, 2, tErrInfo) != 1)
             break;
-        // ldCount above the record's room of 64 is clipped to it.
+        // ldCount above the record's room of 64 is clipped to it. Once
+        // stopping, one pass through iDelHdd is the removal to finish.
+        bool removed = false;
         for (uint32_t i = 0; i < lds.ldCount && i < PDLDLIST_MAX; i++) {
+            if (removed && g_iSignalRecv == 1)
+                break;
             LdInfo ld{};
             if (iGetLdInfo(controller, lds.ldNumbers[i], &ld, 2, tErrInfo) != 1)
                 continue;
-            if (bRedundant(ld))
+            if (bRedundant(ld)) {
                 iDelHdd(controller, deviceId, reason);
+                removed = true;
+            }
         }
         break;
     }
@@ -98,6 +126,7 @@ int iDelHotSpare(int controller, int deviceId, int reason) {
             vLogID4001_Output(deviceId);
         return 0;
     }
+    RemovalCommit commit;
     if (!bReadDrive(controller, deviceId, "iDelHotSpare"))
         return 0;
     if (iSetState(controller, deviceId, PD_STATE_UNCONFIGURED_BAD, tPhysInfo.sequenceNumber, 2,
@@ -123,14 +152,16 @@ int iDelHdd(int controller, int deviceId, int reason) {
     int firstState = tPhysInfo.firmwareState;
     if (iSetState(controller, deviceId, PD_STATE_FAILED, tPhysInfo.sequenceNumber, 2, tErrInfo) ==
         1) {
+        RemovalCommit commit;
         iHSPFileMake(controller, deviceId);
-        sleep(REMOVAL_SETTLE_SECONDS);
+        vSettle();
         return iHddRecheck(controller, deviceId, reason);
     }
     if (firstState == PD_STATE_REBUILD) {
         if (!bReadDrive(controller, deviceId, "iDelHdd"))
             return 0;
         if (iRebuildCancel(controller, deviceId, tPhysInfo.sequenceNumber, 2, tErrInfo) == 1) {
+            RemovalCommit commit;
             iHSPFileMake(controller, deviceId);
             return iHddRecheck(controller, deviceId, reason);
         }

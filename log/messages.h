@@ -33,3 +33,6 @@ void vLogID5009_Output(const char *fileName, const char *name, int error);
 void vLogID5010_Output(const char *name, int status);
 void vLogID5011_Output(const char *signalName);
 void vLogID5012_Output(int controller, const char *name, int status);
+// Start refused: syslog and standard error only (see docs/messages.md).
+void vLogID6010_Output(const char *moduleDir);
+void vLogID6011_Output(const char *moduleDir, int error);

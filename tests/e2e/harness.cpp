@@ -219,8 +219,13 @@ bool Daemon::start(const StartOptions &o) {
     for (auto &s : envStrings)
         envp.push_back(s.data());
     envp.push_back(nullptr);
-    std::string argv0Copy = argv0;
-    char *argv[] = {argv0Copy.data(), nullptr};
+    std::vector<std::string> argStrings = {argv0};
+    argStrings.insert(argStrings.end(), o.args.begin(), o.args.end());
+    std::vector<char *> argvVec;
+    for (auto &a : argStrings)
+        argvVec.push_back(a.data());
+    argvVec.push_back(nullptr);
+    char **argv = argvVec.data();
 
     int out = ::open(stdoutPath().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     int err = ::open(stderrPath().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
