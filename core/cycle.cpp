@@ -7,7 +7,9 @@
 #include "detect/health_scan.h"
 #include "detect/tables.h"
 #include "isolate/register.h"
+#include "isolate/removal.h"
 #include "log/messages.h"
+#include "service/notify.h"
 #include "storage/StoreCmd.h"
 #include "storage/loader.h"
 
@@ -42,6 +44,23 @@ bool bSameModel(const CtrlInfo &info, const char *name) {
     if (len >= sizeof info.productName)
         return false;
     return memcmp(info.productName, name, len) == 0 && info.productName[len] == '\0';
+}
+
+// The service manager's one-line status after each cycle.
+void vCycleStatus() {
+    time_t now = time(nullptr);
+    struct tm t {};
+    localtime_r(&now, &t);
+    char watched[48];
+    if (g_iSmartMode == 1 || g_iMErrMode == 1)
+        snprintf(watched, sizeof watched, "%d drives watched", g_iPdWatchCnt);
+    else
+        snprintf(watched, sizeof watched, "%d controllers watched", giCtrlCnt);
+    char text[160];
+    snprintf(text, sizeof text, "Last cycle %04d/%02d/%02d %02d:%02d:%02d, %s, %d removed this run",
+             (t.tm_year + 1900) % 10000, (t.tm_mon + 1) % 100, t.tm_mday % 100, t.tm_hour % 100,
+             t.tm_min % 100, t.tm_sec % 100, watched, g_iRemovedCnt);
+    vNotifyStatus(text);
 }
 
 } // namespace
@@ -120,17 +139,23 @@ void vMainProc() {
         }
     }
 
+    vNotifyReady();
+    vNotifyStatus("Monitoring started");
+
     while (g_iSignalRecv != 1) {
+        vNotifyAlive();
         if (g_iPollEvent == 1)
             vLogID1010_Output();
         if (g_iSmartMode == 1 || g_iMErrMode == 1)
             vSmartMErrChk();
         if (g_iAErrorMode == 1)
             iAErrorChk();
+        vCycleStatus();
         int seconds = g_iLWaitTime / 1000;
         for (int i = 0; i < seconds; i++) {
             if (g_iSignalRecv == 1)
                 break;
+            vNotifyAlive();
             sleep(1);
         }
     }

@@ -7,6 +7,7 @@
 #include "core/exit_status.h"
 #include "core/single_instance.h"
 #include "log/messages.h"
+#include "service/notify.h"
 #include "storage/loader.h"
 
 #include <climits>
@@ -22,10 +23,12 @@ struct sigaction g_signal[2];
 
 void vsignal_int(int, siginfo_t *, void *) {
     g_iSignalRecv = 1;
+    vNotifyStopping();
 }
 
 void vsignal_term(int, siginfo_t *, void *) {
     g_iSignalRecv = 1;
+    vNotifyStopping();
 }
 
 namespace {
@@ -117,6 +120,7 @@ void vKestrunMain(int argc, char **argv) {
         exit(EXIT_STATUS_INSTANCE);
 
     atexit(vend_test);
+    iNotifyInit(); // before the handlers, which may use it
 
     switch (iSignalSet()) {
     case SIGINT:

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <memory>
 
+int g_iPdWatchCnt = 0;
+
 namespace {
 
 // Holds the scan's drive list in tPhysList and releases it on every path.
@@ -92,6 +94,7 @@ int iMediumChk(int controller, int deviceId, uint8_t mediaType, uint32_t mediaEr
 // removal in progress is done; the rest is checked at the next start.
 void vSmartMErrChk() {
     PhysListHold hold;
+    g_iPdWatchCnt = 0;
     if (tPhysList == nullptr) {
         vLogID5002_Output("vSmartChk", errno);
         return;
@@ -103,6 +106,7 @@ void vSmartMErrChk() {
         int count = static_cast<int>(tPhysList->pdCount);
         if (count > PDLIST_MAX)
             count = PDLIST_MAX;
+        g_iPdWatchCnt += count;
         for (int j = 0; j < count && g_iSignalRecv != 1; j++) {
             int d = tPhysList->entry[j].deviceId;
             if (iGetPhysicalInfo(i, d, &tPhysInfo, 2, tErrInfo) != 1)

@@ -3,6 +3,9 @@
 
 #include <cstdint>
 
+// Drives listed by the last scan, over all controllers (the service status line).
+extern int g_iPdWatchCnt;
+
 void vSmartMErrChk();
 int iMediumChk(int controller, int deviceId, uint8_t mediaType, uint32_t mediaErrorCount);
 

@@ -3,10 +3,13 @@
 #include "core/startup.h"
 #include "isolate/register.h"
 #include "log/messages.h"
+#include "service/notify.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <unistd.h>
+
+int g_iRemovedCnt = 0;
 
 namespace {
 
@@ -135,6 +138,7 @@ int iDelHotSpare(int controller, int deviceId, int reason) {
         return 0;
     }
     iHSPFileMake(controller, deviceId);
+    g_iRemovedCnt++;
     char text[512];
     vSpareText(text, sizeof text, deviceId, dedicated, spare);
     if (reason == DETECT_SMART)
@@ -154,6 +158,7 @@ int iDelHdd(int controller, int deviceId, int reason) {
         1) {
         RemovalCommit commit;
         iHSPFileMake(controller, deviceId);
+        g_iRemovedCnt++;
         vSettle();
         return iHddRecheck(controller, deviceId, reason);
     }
@@ -163,6 +168,7 @@ int iDelHdd(int controller, int deviceId, int reason) {
         if (iRebuildCancel(controller, deviceId, tPhysInfo.sequenceNumber, 2, tErrInfo) == 1) {
             RemovalCommit commit;
             iHSPFileMake(controller, deviceId);
+            g_iRemovedCnt++;
             return iHddRecheck(controller, deviceId, reason);
         }
     }

@@ -11,6 +11,9 @@ constexpr int DETECT_MEDIUM = 4;
 
 constexpr int REMOVAL_SETTLE_SECONDS = 5; // pause after setting a drive failed
 
+// Drives whose state change succeeded in this run (the service status line).
+extern int g_iRemovedCnt;
+
 int iDisConnectHdd(int controller, int deviceId, int reason);
 int iDelHotSpare(int controller, int deviceId, int reason);
 int iDelHdd(int controller, int deviceId, int reason);

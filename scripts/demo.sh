@@ -28,13 +28,17 @@ if ((${#missing[@]} > 0)); then
 fi
 
 # A build directory of its own, so the demo never disturbs a test build.
-build="$root/build-demo"
-if [ -f "$build/CMakeCache.txt" ] &&
-    ! grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$root" "$build/CMakeCache.txt"; then
-    rm -rf "$build"
+# KESTRUN_DEMO_BUILD names an already configured one instead (the test suite
+# runs the demo on its own build).
+build="${KESTRUN_DEMO_BUILD:-$root/build-demo}"
+if [ -z "${KESTRUN_DEMO_BUILD:-}" ]; then
+    if [ -f "$build/CMakeCache.txt" ] &&
+        ! grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$root" "$build/CMakeCache.txt"; then
+        rm -rf "$build"
+    fi
+    echo "== building"
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUN_BENCH=OFF >/dev/null
 fi
-echo "== building"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUN_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target Kestrun kestrun_sim kestrun_test_shim >/dev/null
 
 run="$(mktemp -d "${TMPDIR:-/tmp}/kestrun-demo.XXXXXX")"
@@ -84,3 +88,5 @@ done
 echo
 echo "== files left in $module:"
 ls "$module"
+echo
+bash "$root/scripts/demo_summary.sh" "$module" "$run/syslog.txt" "$root/sim/demo.scenario"

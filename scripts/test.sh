@@ -22,8 +22,10 @@ cd "$root"
 
 # --- tools and libraries -----------------------------------------------------
 # ldd and the shell come with every Debian system (libc-bin, bash); the rest
-# may be missing on a fresh machine.
-packages=(cmake g++ make libgtest-dev libgmock-dev googletest file)
+# may be missing on a fresh machine. The operations tests use the real
+# rsyslogd, logrotate, lintian, mandoc, dpkg-deb/cpack and systemd-analyze.
+packages=(cmake g++ make libgtest-dev libgmock-dev googletest file
+    rsyslog logrotate lintian mandoc dpkg-dev systemd)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
@@ -35,8 +37,20 @@ if ((${#missing[@]} > 0)); then
     sudo=()
     if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
     export DEBIAN_FRONTEND=noninteractive
-    "${sudo[@]}" apt-get update
-    "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}" </dev/null
+    # Installing rsyslog or systemd must not start the host's services (the
+    # tests start their own logger): forbid service starts while installing.
+    policy=/usr/sbin/policy-rc.d
+    made_policy=0
+    if [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null
+        "${sudo[@]}" chmod 755 "$policy"
+        made_policy=1
+    fi
+    status=0
+    "${sudo[@]}" apt-get update && 
+        "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}" </dev/null || status=$?
+    if ((made_policy)); then "${sudo[@]}" rm -f "$policy"; fi
+    ((status == 0)) || exit "$status"
 fi
 
 # --- configure ----------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include "storage/StoreCmd.h"
 
 #include "core/startup.h"
+#include "service/notify.h"
 
 #include <cstring>
 #include <unistd.h>
@@ -47,6 +48,7 @@ int iIssue(int count, int *status, int waitSeconds, RetryRule rule) {
     if (ProcessLibCommandF == nullptr)
         return 0;
     for (int attempt = 0; attempt < count; attempt++) {
+        vNotifyAlive(); // the longest step without a ping is one command
         int result = ProcessLibCommandF(&tCmdParam);
         *status = result;
         if (result == 0)
@@ -56,6 +58,7 @@ int iIssue(int count, int *status, int waitSeconds, RetryRule rule) {
         for (int w = 0; w < waitSeconds; w++) {
             if (bStopHonoured())
                 break;
+            vNotifyAlive();
             sleep(1);
         }
         if (rule != RETRY_IGNORE_STOP && bStopHonoured())
