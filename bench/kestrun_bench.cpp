@@ -11,6 +11,8 @@
 // pause costs KESTRUN_TEST_SLEEP_MS real milliseconds per second asked for.
 // KESTRUN_BENCH_KEEP=1 keeps the directories; KESTRUN_BENCH_SCAN_MS sets how
 // long the health scan is measured (default 2000).
+#include "process/files.h"
+
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -40,25 +42,14 @@ using Env = std::vector<std::pair<std::string, std::string>>;
 constexpr const char *kModel = "MegaRAID SAS 9361-8i";
 constexpr long long kFixedTime = 1700000000; // 2023-11-14 22:13:20 UTC
 
-struct FileCloser {
-    void operator()(FILE *f) const {
-        fclose(f);
-    }
-};
-struct DirCloser {
-    void operator()(DIR *d) const {
-        closedir(d);
-    }
-};
-
 bool writeFile(const std::string &path, const std::string &text) {
-    std::unique_ptr<FILE, FileCloser> f(fopen(path.c_str(), "wb"));
+    FilePtr f(fopen(path.c_str(), "wb"));
     return f && fwrite(text.data(), 1, text.size(), f.get()) == text.size();
 }
 
 std::string readFile(const std::string &path) {
     std::string out;
-    std::unique_ptr<FILE, FileCloser> f(fopen(path.c_str(), "rb"));
+    FilePtr f(fopen(path.c_str(), "rb"));
     char buf[65536];
     for (size_t n; f && (n = fread(buf, 1, sizeof buf, f.get())) > 0;)
         out.append(buf, n);
@@ -390,7 +381,7 @@ template <typename F> double cpuUsPer(int reps, F fn) {
 // One pass (open, read every entry, close) over a directory.
 double dirPassUs(const std::string &dir) {
     return cpuUsPer(200, [&] {
-        std::unique_ptr<DIR, DirCloser> d(opendir(dir.c_str()));
+        DirPtr d(opendir(dir.c_str()));
         while (d && readdir(d.get()) != nullptr) {
         }
     });

@@ -12,14 +12,14 @@
 //    window unchanged; a window beyond the ring is clamped by the scan.
 #include "config/settings.h"
 
-#include "core/startup.h"
+#include "process/files.h"
+#include "process/process.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 int g_iLWaitTime = 6000;
 int g_iAppLogSwitch = 1;
@@ -76,12 +76,6 @@ enum Section {
 
 const char *const kHeaders[] = {"[WAIT]",  "[APPLOG]", "[PFSERVLOG]", "[THRESHOLD]", "[POLL]",
                                 "[SMART]", "[AERROR]", "[MEDIUM]",    "[HISTORY]",   "[LIB]"};
-
-struct FileCloser {
-    void operator()(FILE *f) const {
-        fclose(f);
-    }
-};
 
 // The value of a key line: the second piece when the line is split at any of
 // `delims` with empty pieces dropped. Returns false when the value is empty.
@@ -263,9 +257,9 @@ int iIniFileRead() {
     memset(g_cAErrSenseKey, 0, sizeof g_cAErrSenseKey);
     memset(g_cLibFileName, 0, sizeof g_cLibFileName);
 
-    char path[MODULE_PATH_SIZE + 32];
-    snprintf(path, sizeof path, "%s/%s", gcModulePath, INI_FILE_NAME);
-    std::unique_ptr<FILE, FileCloser> file(fopen(path, "r"));
+    char path[MODULE_FILE_PATH_SIZE];
+    vModuleFilePath(path, INI_FILE_NAME);
+    FilePtr file(fopen(path, "r"));
     if (!file)
         return 0;
 

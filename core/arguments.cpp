@@ -1,7 +1,7 @@
 #include "core/arguments.h"
 
 #include "core/exit_status.h"
-#include "log/messages.h"
+#include "core/version.h"
 
 #include <cstdio>
 #include <cstring>

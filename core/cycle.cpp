@@ -2,13 +2,13 @@
 
 #include "config/settings.h"
 #include "core/exit_status.h"
-#include "core/startup.h"
 #include "detect/event_scan.h"
 #include "detect/health_scan.h"
 #include "detect/tables.h"
 #include "isolate/register.h"
 #include "isolate/removal.h"
 #include "log/messages.h"
+#include "process/process.h"
 #include "service/notify.h"
 #include "storage/StoreCmd.h"
 #include "storage/loader.h"
@@ -17,23 +17,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <unistd.h>
 
-char gcDateTime[DATETIME_SIZE];
 int g_iChkBoardCnt = 0;
 int g_iExitStatus = EXIT_STATUS_STOPPED;
-
-void vDateTimeStr() {
-    time_t now = time(nullptr);
-    struct tm t {};
-    localtime_r(&now, &t);
-    memset(gcDateTime, 0, sizeof gcDateTime);
-    // Fields are bounded so the text always fits its 24 bytes.
-    snprintf(gcDateTime, sizeof gcDateTime, "%04d%02d%02d_%02d%02d%02d", (t.tm_year + 1900) % 10000,
-             (t.tm_mon + 1) % 100, t.tm_mday % 100, t.tm_hour % 100, t.tm_min % 100,
-             t.tm_sec % 100);
-}
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "core/single_instance.h"
 
-#include "core/startup.h"
+#include "process/process.h"
 #include "log/messages.h"
 
 #include <cerrno>

@@ -1,7 +1,7 @@
 #include "detect/event_scan.h"
 
 #include "config/settings.h"
-#include "core/startup.h"
+#include "process/process.h"
 #include "detect/tables.h"
 #include "isolate/removal.h"
 #include "log/history.h"
@@ -12,8 +12,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <cstring>
+#include <memory>
 #include <strings.h>
 
 namespace {
@@ -67,7 +67,9 @@ bool bReadController(int controller, uint32_t start, uint32_t newest) {
             int d = r->pdDeviceId;
             if (r->eventCode == 113 && !iSenseKeep(r->senseKey, r->senseCode, r->senseQualifier))
                 continue;
-            iLogOut(controller, d, block.get(), r->description, k);
+            AErrCounter *slot = pAErrCounter(controller, d);
+            iLogOut(controller, d, r->seqNum, r->timeStamp, r->description, sizeof r->description,
+                    slot != nullptr ? &slot->history : nullptr);
             iHddChk(controller, d, block.get(), DETECT_AERROR, k);
         }
         // The batch that covered `newest` ends the read. Tested on the batch's
@@ -138,7 +140,7 @@ int iHddChk(int controller, int deviceId, void *eventList, int reason, int k) {
         a->ringIndex = 0;
         return 1;
     }
-    if (a->count <= 0xFFFF)
+    if (a->count < AERR_COUNT_MAX)
         a->count++;
     if (iGetPhysicalInfo(controller, deviceId, &tPhysInfo, 2, tErrInfo) != 1) {
         vLogID5007_Output("iHddChk", tErrInfo[0]);

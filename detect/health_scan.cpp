@@ -1,7 +1,7 @@
 #include "detect/health_scan.h"
 
 #include "config/settings.h"
-#include "core/startup.h"
+#include "process/process.h"
 #include "detect/tables.h"
 #include "isolate/removal.h"
 #include "log/messages.h"

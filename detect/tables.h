@@ -1,6 +1,8 @@
 // Detection tables: media-error samples, event counts and read positions.
 #pragma once
 
+#include "log/history.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -13,7 +15,7 @@ constexpr int TABLE_CONTROLLERS = 4;
 constexpr int MERR_DRIVES = 8;
 constexpr int AERR_DRIVES = 256;
 constexpr int RING_SIZE = 1024;
-constexpr uint64_t AERR_COUNT_MAX = 0x10000;
+constexpr uint64_t AERR_COUNT_MAX = 0x10000; // the event count stops here
 
 struct MErrCounter {
     uint32_t samples[RING_SIZE];
@@ -32,6 +34,7 @@ struct AErrCounter {
     uint64_t count;
     uint16_t ringIndex;
     uint64_t eventTimes[RING_SIZE];
+    HistoryMemo history; // lets the history writer skip pruning passes
 };
 
 extern MErrController MegaRaidMErr[TABLE_CONTROLLERS];

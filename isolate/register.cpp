@@ -11,8 +11,9 @@
 // ever sees a path.
 #include "isolate/register.h"
 
-#include "core/startup.h"
 #include "log/messages.h"
+#include "process/files.h"
+#include "process/process.h"
 #include "storage/StoreCmd.h"
 
 #include <cerrno>
@@ -21,25 +22,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr int REGISTER_LINE_SIZE = 256;
-constexpr int REGISTER_PATH_SIZE = MODULE_PATH_SIZE + 32;
-
-struct FileCloser {
-    void operator()(FILE *f) const {
-        fclose(f);
-    }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
-void vPath(char *out, size_t size, const char *name) {
-    snprintf(out, size, "%s/%s", gcModulePath, name);
-}
 
 // Makes a directory entry change (new file, rename) durable.
 void vSyncModuleDir() {
@@ -101,8 +89,8 @@ bool bParseLine(char *line, int *controller, int *deviceId) {
 } // namespace
 
 int iHSPFileMake(int controller, int deviceId) {
-    char path[REGISTER_PATH_SIZE];
-    vPath(path, sizeof path, REGISTER_FILE_NAME);
+    char path[MODULE_FILE_PATH_SIZE];
+    vModuleFilePath(path, REGISTER_FILE_NAME);
     bool existed = access(path, F_OK) == 0;
     FilePtr file(fopen(path, "a+"));
     if (!file) {
@@ -147,12 +135,12 @@ int iStateChkSet(int controller, int deviceId) {
 }
 
 int iHspFlgChk() {
-    char registerPath[REGISTER_PATH_SIZE];
-    char copyPath[REGISTER_PATH_SIZE];
-    char newPath[REGISTER_PATH_SIZE];
-    vPath(registerPath, sizeof registerPath, REGISTER_FILE_NAME);
-    vPath(copyPath, sizeof copyPath, REGISTER_COPY_NAME);
-    vPath(newPath, sizeof newPath, REGISTER_NEW_NAME);
+    char registerPath[MODULE_FILE_PATH_SIZE];
+    char copyPath[MODULE_FILE_PATH_SIZE];
+    char newPath[MODULE_FILE_PATH_SIZE];
+    vModuleFilePath(registerPath, REGISTER_FILE_NAME);
+    vModuleFilePath(copyPath, REGISTER_COPY_NAME);
+    vModuleFilePath(newPath, REGISTER_NEW_NAME);
 
     struct stat st {};
     if (stat(registerPath, &st) != 0)

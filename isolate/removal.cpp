@@ -1,6 +1,6 @@
 #include "isolate/removal.h"
 
-#include "core/startup.h"
+#include "process/process.h"
 #include "isolate/register.h"
 #include "log/messages.h"
 #include "service/notify.h"

@@ -4,10 +4,9 @@
 #include "log/history.h"
 
 #include "config/settings.h"
-#include "core/cycle.h"
-#include "core/startup.h"
 #include "log/messages.h"
-#include "storage/StoreCmd.h"
+#include "process/files.h"
+#include "process/process.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -15,37 +14,26 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
-#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-struct FileCloser {
-    void operator()(FILE *f) const {
-        fclose(f);
-    }
-};
-struct DirCloser {
-    void operator()(DIR *d) const {
-        closedir(d);
-    }
-};
-
 constexpr int NAME_SIZE = 256;
 
-} // namespace
-
-namespace {
-
-// The pass itself. `remaining` receives the number of the drive's history
-// files left after it, `deleted` how many it removed; -1 when the directory
-// could not be opened.
-int iPrune(const char *directory, int controller, int deviceId, long long *remaining,
-           long long *deleted) {
+// One pass over the directory keeps a running oldest file and deletes one file
+// for every matching file beyond HISTORY_COUNT. Choices made here: an entry
+// whose status cannot be read (it may have just vanished) is passed over, as
+// is anything that is not a regular file; a HISTORY_COUNT below 1 keeps one
+// file, so the pass never has to delete a file it has not yet remembered.
+// `remaining` receives the number of the drive's history files left after it,
+// `deleted` how many it removed. 1 when the pass ran, 0 (and `remaining` -1)
+// when the directory could not be opened.
+int iDelFileSearch(const char *directory, int controller, int deviceId, long long *remaining,
+                   long long *deleted) {
     *remaining = -1;
     *deleted = 0;
-    std::unique_ptr<DIR, DirCloser> dir(opendir(directory));
+    DirPtr dir(opendir(directory));
     if (!dir)
         return 0;
     char prefix[64];
@@ -96,23 +84,6 @@ int iPrune(const char *directory, int controller, int deviceId, long long *remai
 // pass would delete nothing and is skipped. The time is remembered only once
 // the coarse clock has moved past it: a change made later within the same
 // clock tick would otherwise leave the time unchanged and go unseen.
-struct PruneMemo {
-    int valid;
-    dev_t dev;
-    ino_t ino;
-    struct timespec mtime;
-    long long files;
-};
-constexpr int MEMO_CONTROLLERS = 4;
-constexpr int MEMO_DRIVES = 256;
-PruneMemo s_memo[MEMO_CONTROLLERS][MEMO_DRIVES];
-
-PruneMemo *pMemo(int controller, int deviceId) {
-    if (controller < 0 || controller >= MEMO_CONTROLLERS || deviceId < 0 || deviceId >= MEMO_DRIVES)
-        return nullptr;
-    return &s_memo[controller][deviceId];
-}
-
 bool bLater(const struct timespec &a, const struct timespec &b) {
     return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
 }
@@ -128,13 +99,13 @@ bool bDirStatus(const char *directory, struct stat *st, bool *settled) {
     return true;
 }
 
-bool bMemoHolds(const PruneMemo *memo, const struct stat &st, long long keep) {
+bool bMemoHolds(const HistoryMemo *memo, const struct stat &st, long long keep) {
     return memo != nullptr && memo->valid && memo->dev == st.st_dev && memo->ino == st.st_ino &&
            memo->mtime.tv_sec == st.st_mtim.tv_sec && memo->mtime.tv_nsec == st.st_mtim.tv_nsec &&
            memo->files <= keep;
 }
 
-void vMemoStore(PruneMemo *memo, const struct stat &st, bool settled, long long files) {
+void vMemoStore(HistoryMemo *memo, const struct stat &st, bool settled, long long files) {
     memo->valid = settled && files >= 0;
     memo->dev = st.st_dev;
     memo->ino = st.st_ino;
@@ -144,22 +115,11 @@ void vMemoStore(PruneMemo *memo, const struct stat &st, bool settled, long long 
 
 } // namespace
 
-// One pass over the directory keeps a running oldest file and deletes one file
-// for every matching file beyond HISTORY_COUNT. Choices made here: an entry
-// whose status cannot be read (it may have just vanished) is passed over, as
-// is anything that is not a regular file; a HISTORY_COUNT below 1 keeps one
-// file, so the pass never has to delete a file it has not yet remembered.
-int iDelFileSearch(const char *directory, int controller, int deviceId) {
-    long long remaining;
-    long long deleted;
-    return iPrune(directory, controller, deviceId, &remaining, &deleted);
-}
-
-int iLogOut(int controller, int deviceId, void *eventList, char *description, int k) {
-    char directory[MODULE_PATH_SIZE + 2];
-    snprintf(directory, sizeof directory, "%s/", gcModulePath);
+int iLogOut(int controller, int deviceId, uint32_t seqNum, uint32_t timeStamp,
+            const char *description, size_t descriptionMax, HistoryMemo *memo) {
+    char directory[MODULE_FILE_PATH_SIZE];
+    vModuleFilePath(directory, "");
     long long keep = g_iHistoryCnt < 1 ? 1 : g_iHistoryCnt;
-    PruneMemo *memo = pMemo(controller, deviceId);
     struct stat dirStatus {};
     bool settled = false;
     bool haveStatus = memo != nullptr && bDirStatus(directory, &dirStatus, &settled);
@@ -167,16 +127,16 @@ int iLogOut(int controller, int deviceId, void *eventList, char *description, in
     long long deleted = 0;
     bool pruned = !(haveStatus && bMemoHolds(memo, dirStatus, keep));
     if (pruned)
-        iPrune(directory, controller, deviceId, &files, &deleted);
+        iDelFileSearch(directory, controller, deviceId, &files, &deleted);
     else
         files = memo->files;
 
     char name[NAME_SIZE];
     snprintf(name, sizeof name, "%s%d_Id%d_%s.dat", HISTORY_PREFIX, controller, deviceId,
              gcDateTime);
-    char path[MODULE_PATH_SIZE + NAME_SIZE + 2];
-    snprintf(path, sizeof path, "%s/%s", gcModulePath, name);
-    std::unique_ptr<FILE, FileCloser> file(fopen(path, "a"));
+    char path[MODULE_FILE_PATH_SIZE];
+    vModuleFilePath(path, name);
+    FilePtr file(fopen(path, "a"));
     if (!file) {
         if (memo != nullptr)
             memo->valid = 0;
@@ -186,21 +146,20 @@ int iLogOut(int controller, int deviceId, void *eventList, char *description, in
     struct stat fileStatus {};
     bool created = fstat(fileno(file.get()), &fileStatus) == 0 && fileStatus.st_size == 0;
 
-    const EventDetail *r = pEventRecord(eventList, k);
-    time_t when = static_cast<time_t>(r->timeStamp) + HISTORY_EPOCH;
+    time_t when = static_cast<time_t>(timeStamp) + HISTORY_EPOCH;
     struct tm t {};
     localtime_r(&when, &t);
 
     // The description ends at its first CR or LF, and never beyond its field.
-    size_t len = strnlen(description, sizeof r->description);
+    size_t len = strnlen(description, descriptionMax);
     for (size_t i = 0; i < len; i++) {
-        if (description[i] == '\r' || description[i] == '\n')
-            description[i] = '\0';
+        if (description[i] == '\r' || description[i] == '\n') {
+            len = i;
+            break;
+        }
     }
-    len = strnlen(description, len);
     fprintf(file.get(), "%d/%d/%d %02d:%02d:%02d %x %.*s\n", t.tm_year + 1900, t.tm_mon + 1,
-            t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, r->seqNum, static_cast<int>(len),
-            description);
+            t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, seqNum, static_cast<int>(len), description);
     file.reset();
 
     if (memo != nullptr && files >= 0) {

@@ -4,22 +4,16 @@
 #include "log/messages.h"
 
 #include "config/settings.h"
-#include "core/startup.h"
+#include "process/files.h"
+#include "process/process.h"
 
 #include <cstdio>
 #include <ctime>
-#include <memory>
 #include <syslog.h>
 
 namespace {
 
 enum SyslogRoute { SYSLOG_NEVER, SYSLOG_ALWAYS, SYSLOG_APPLOG };
-
-struct FileCloser {
-    void operator()(FILE *f) const {
-        fclose(f);
-    }
-};
 
 void vRaise(SyslogRoute route, int priority, const char *text) {
     if (route == SYSLOG_ALWAYS || (route == SYSLOG_APPLOG && g_iAppLogSwitch == 1))
@@ -50,9 +44,9 @@ void vOutputSyslog(int priority, const char *text) {
 int iPredictiveLogOut(const char *text) {
     if (g_iPreServLogSwitch != 1)
         return 1;
-    char path[MODULE_PATH_SIZE + 32];
-    snprintf(path, sizeof path, "%s/%s", gcModulePath, LOG_FILE_NAME);
-    std::unique_ptr<FILE, FileCloser> file(fopen(path, "a"));
+    char path[MODULE_FILE_PATH_SIZE];
+    vModuleFilePath(path, LOG_FILE_NAME);
+    FilePtr file(fopen(path, "a"));
     if (!file)
         return 0;
     time_t now = time(nullptr);

@@ -3,7 +3,6 @@
 
 constexpr int MESSAGE_SIZE = 640;
 constexpr const char *LOG_FILE_NAME = "PredictiveFailure.log";
-constexpr const char *VERSION_TEXT = "(Ver 5.0.0.4).";
 
 void vOutputSyslog(int priority, const char *text);
 int iPredictiveLogOut(const char *text);

@@ -13,7 +13,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-packages=(cmake g++ make libgtest-dev libgmock-dev googletest)
+packages=(cmake g++ make)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -37,7 +37,7 @@ if [ -z "${KESTRUN_DEMO_BUILD:-}" ]; then
         rm -rf "$build"
     fi
     echo "== building"
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUN_BENCH=OFF >/dev/null
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUN_TESTS=OFF -DKESTRUN_BENCH=OFF >/dev/null
 fi
 cmake --build "$build" -j"$(nproc)" --target Kestrun kestrun_sim kestrun_test_shim >/dev/null
 
@@ -54,7 +54,7 @@ echo "== running Kestrun (stopped with SIGTERM after the demo's events)"
 KESTRUN_SIM_SCENARIO="$run/scenario" \
     KESTRUN_TEST_SYSLOG="$run/syslog.txt" \
     KESTRUN_TEST_SLEEP_MS=1000 \
-    LD_PRELOAD="$build/tests/shim/libkestrun_test_shim.so" \
+    LD_PRELOAD="$build/shim/libkestrun_test_shim.so" \
     "$module/Kestrun" &
 pid=$!
 

@@ -539,44 +539,45 @@ template <typename Rule> void upsertRule(std::vector<Rule> &rules, const Rule &r
     }
 }
 
-bool applyFault(Scenario *st, Args &a, std::string &err) {
-    Fault f;
+// The fields a fault and a hold share, in their order: cmd=, the filters,
+// the rule's own value (read by `value`), times=.
+template <typename Rule, typename Value>
+bool parseRule(Rule &r, Args &a, std::string &err, Value value) {
     bool hasCmd;
-    uint64_t status = 0;
-    bool hasStatus;
-    if (!a.cmd(f.cmd, hasCmd) || !a.filters(f.ctrl, f.dev) ||
-        !a.num("status", 0x7fffffff, status, hasStatus) || !a.times(f.times) || !a.finish())
+    if (!a.cmd(r.cmd, hasCmd) || !a.filters(r.ctrl, r.dev) || !value() || !a.times(r.times) ||
+        !a.finish())
         return false;
     if (!hasCmd) {
         err = "missing cmd=";
         return false;
     }
+    return true;
+}
+
+bool applyFault(Scenario *st, Args &a, std::string &err) {
+    Fault f;
+    uint64_t status = 0;
+    bool hasStatus = false;
+    if (!parseRule(f, a, err, [&] { return a.num("status", 0x7fffffff, status, hasStatus); }))
+        return false;
     if (f.times != 0 && (!hasStatus || status == 0)) {
         err = "fault needs a nonzero status=";
         return false;
     }
     f.status = static_cast<int>(status);
-    if (!st)
-        return true;
-    upsertRule(st->faults, f);
+    if (st)
+        upsertRule(st->faults, f);
     return true;
 }
 
 bool applyHold(Scenario *st, Args &a, std::string &err) {
     Hold h;
-    bool hasCmd;
     uint64_t ms = 0;
-    if (!a.cmd(h.cmd, hasCmd) || !a.filters(h.ctrl, h.dev) || !a.required("ms", 3600000, ms) ||
-        !a.times(h.times) || !a.finish())
+    if (!parseRule(h, a, err, [&] { return a.required("ms", 3600000, ms); }))
         return false;
-    if (!hasCmd) {
-        err = "missing cmd=";
-        return false;
-    }
     h.ms = static_cast<uint32_t>(ms);
-    if (!st)
-        return true;
-    upsertRule(st->holds, h);
+    if (st)
+        upsertRule(st->holds, h);
     return true;
 }
 

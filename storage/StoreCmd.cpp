@@ -2,7 +2,7 @@
 // and retries a failed call after an interruptible wait.
 #include "storage/StoreCmd.h"
 
-#include "core/startup.h"
+#include "process/process.h"
 #include "service/notify.h"
 
 #include <cstring>

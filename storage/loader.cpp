@@ -5,8 +5,9 @@
 #include "storage/loader.h"
 
 #include "config/settings.h"
-#include "core/startup.h"
 #include "log/messages.h"
+#include "process/files.h"
+#include "process/process.h"
 #include "storage/StoreCmd.h"
 
 #include <cerrno>
@@ -15,7 +16,6 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <memory>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,14 +26,7 @@ void *hLib = nullptr;
 
 namespace {
 
-constexpr int PATH_SIZE = MODULE_PATH_SIZE + LIB_NAME_SIZE + 16;
 constexpr int WORK_LINE_SIZE = 512; // Work.txt is read in pieces of at most 511 bytes
-
-struct FileCloser {
-    void operator()(FILE *f) const {
-        fclose(f);
-    }
-};
 
 struct FileActions {
     posix_spawn_file_actions_t actions;
@@ -95,10 +88,10 @@ int iMissingDependencies(FILE *work, int *lastErrno) {
 } // namespace
 
 int iLib_Link() {
-    char workPath[MODULE_PATH_SIZE + 16];
-    char libPath[PATH_SIZE];
-    snprintf(workPath, sizeof workPath, "%s/%s", gcModulePath, WORK_FILE_NAME);
-    snprintf(libPath, sizeof libPath, "%s/%s", gcModulePath, g_cLibFileName);
+    char workPath[MODULE_FILE_PATH_SIZE];
+    char libPath[MODULE_FILE_PATH_SIZE];
+    vModuleFilePath(workPath, WORK_FILE_NAME);
+    vModuleFilePath(libPath, g_cLibFileName);
 
     int status = iRunLdd(libPath, workPath);
     if (status != 0) {
@@ -109,7 +102,7 @@ int iLib_Link() {
     int missing = 0;
     int lastErrno = 0;
     {
-        std::unique_ptr<FILE, FileCloser> work(fopen(workPath, "r"));
+        FilePtr work(fopen(workPath, "r"));
         if (!work)
             return -1;
         missing = iMissingDependencies(work.get(), &lastErrno);

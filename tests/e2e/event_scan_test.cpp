@@ -53,15 +53,6 @@ std::string burst(int n, unsigned long seq, int count, int code, int dev, long l
 
 using kt::waitReads;
 
-void start(kt::Daemon &d, const std::string &scenario, const std::string &ini,
-           const kt::StartOptions &o = {}) {
-    kt::startOn(d, scenario, ini, o);
-}
-
-void stop(kt::Daemon &d) {
-    kt::stopClean(d);
-}
-
 // The calls of one run, with the cycle each was made in (one controller: the
 // number of sequence-information reads up to the call).
 struct Calls {
@@ -133,9 +124,9 @@ TEST(EventScan, FirstCycleReadsTheNewestEventThenEachCycleReadsWhatIsNewInBatche
     kt::Daemon d;
     std::string s = "controller 0\ndrive c=0 id=3\n" + event(0, 650, 267, 3) +
                     event(0, 700, 267, 3) + burst(3, 701, 70, 267, 3);
-    start(d, s, kIni);
+    kt::startOn(d, s, kIni);
     waitReads(d, 5);
-    stop(d);
+    kt::stopClean(d);
 
     Calls calls(d);
     std::vector<std::tuple<long long, long long, long long, int>> got; // start, len, status, cycle
@@ -173,9 +164,9 @@ TEST(EventScan, OnlyRealEventsOfTheFourCodesAreWrittenAndOnlyThreeCodesCounted) 
     for (const auto &e : events)
         s += at(2, event(0, e.seq, e.code, 3, e.time, e.more));
     kt::Daemon d;
-    start(d, s, kIni);
+    kt::startOn(d, s, kIni);
     waitReads(d, 3);
-    stop(d);
+    kt::stopClean(d);
 
     EXPECT_THAT(seqs(history(d, 0, 3)), ElementsAre(11, 13, 15, 20));
     EXPECT_EQ(Calls(d).count("pdinfo", 3), 3u) << "one drive read per counted event";
@@ -199,9 +190,9 @@ TEST_P(SenseFilter, CheckConditionsWithListedSenseCodesAreLeftOut) {
                     at(2, event(0, 12, 113, 5, kT0, "key=0x03 asc=0x11 ascq=0")) +
                     // The key byte is compared whole: flag bits make it another key.
                     at(2, event(0, 13, 113, 6, kT0, "key=0x85 asc=0x24 ascq=0"));
-    start(d, s, std::string(kIni) + "[AERROR]\n" + p.settings);
+    kt::startOn(d, s, std::string(kIni) + "[AERROR]\n" + p.settings);
     waitReads(d, 3);
-    stop(d);
+    kt::stopClean(d);
 
     Calls calls(d);
     EXPECT_EQ(history(d, 0, 4).size(), p.keep0524 ? 1u : 0u);
@@ -229,9 +220,9 @@ TEST(EventScan, ResetEventStartsTheCountAgain) {
     std::string s = std::string(kRaid5) + event(0, 10, 0, 5) + burst(2, 11, 19, 267, 5) +
                     at(2, event(0, 30, 112, 5)) + burst(2, 31, 19, 267, 5) +
                     burst(3, 50, 1, 267, 5);
-    start(d, s, std::string(kIni) + kCountMode);
+    kt::startOn(d, s, std::string(kIni) + kCountMode);
     waitReads(d, 4);
-    stop(d);
+    kt::stopClean(d);
 
     Calls calls(d);
     EXPECT_EQ(calls.count("pdinfo", 5, 2), 38u) << "the reset event reads no drive";
@@ -260,9 +251,9 @@ TEST(EventScan, CountModeSendsTheDriveToRemovalAtTheThresholdAndForEveryLaterEve
         at(4, "ld c=0 n=0 state=optimal\n") + burst(4, 80, 1, 267, 5) + // 21st removes it
         burst(4, 81, 1, 267, 10) +                                      // 30th
         burst(5, 82, 1, 267, 5);                                        // 22nd: already failed
-    start(d, s, std::string(kIni) + kCountMode);
+    kt::startOn(d, s, std::string(kIni) + kCountMode);
     waitReads(d, 6);
-    stop(d);
+    kt::stopClean(d);
 
     Calls calls(d);
     // Removal of an online drive reads its LD list: one per call of removal.
@@ -315,9 +306,9 @@ TEST(EventScan, TimeModeRemovesWhenTheNewestThresholdEventsLieWithinTheWindow) {
     s += at(3, event(0, 51, 267, 6, kT0 + 310));
 
     kt::Daemon d;
-    start(d, s, std::string(kIni) + "[THRESHOLD]\nTHRESHOLD_MODE=TIME\nTHRESHOLD_TIME=5\n");
+    kt::startOn(d, s, std::string(kIni) + "[THRESHOLD]\nTHRESHOLD_MODE=TIME\nTHRESHOLD_TIME=5\n");
     waitReads(d, 4);
-    stop(d);
+    kt::stopClean(d);
 
     Calls calls(d);
     for (int dev : {5, 6}) {
@@ -337,9 +328,9 @@ TEST(EventScan, FailedEventListReadGivesUpItsBatch) {
                     // Nothing in 113..144: the controller answers "no such event".
                     at(5, "controller 0 newest=160\n") + burst(5, 150, 11, 267, 3);
     kt::Daemon d;
-    start(d, s, kIni);
+    kt::startOn(d, s, kIni);
     waitReads(d, 7);
-    stop(d);
+    kt::stopClean(d);
 
     Calls calls(d);
     std::vector<std::tuple<long long, long long, long long, int>> got;
@@ -362,9 +353,9 @@ TEST(EventScan, FailedSequenceReadEndsTheScanForEveryControllerThatCycle) {
         // Read 3 is controller 0's in cycle 2; both attempts fail.
         at(3, "fault cmd=evtseqinfo c=0 status=7 times=2\n") + at(3, event(1, 21, 267, 3));
     kt::Daemon d;
-    start(d, s, kIni);
+    kt::startOn(d, s, kIni);
     waitReads(d, 7);
-    stop(d);
+    kt::stopClean(d);
 
     std::vector<std::string> seen; // "ctrl:status" of the reads, evtlist as "L<ctrl>"
     for (const auto &c : d.calls()) {
@@ -387,9 +378,9 @@ TEST(EventScan, FailedDriveReadInTheCountStepKeepsTheEventCounted) {
                     at(2, "fault cmd=pdinfo c=0 id=5 status=5 times=2\n") +
                     burst(2, 11, 1, 267, 5) + burst(3, 12, 1, 267, 5);
     kt::Daemon d;
-    start(d, s, std::string(kIni) + kCountMode + "[AERROR]\nAERROR_COUNT_HDD=2\n");
+    kt::startOn(d, s, std::string(kIni) + kCountMode + "[AERROR]\nAERROR_COUNT_HDD=2\n");
     waitReads(d, 4);
-    stop(d);
+    kt::stopClean(d);
 
     Calls calls(d);
     auto set = calls.of("setstate", 5);
@@ -413,9 +404,9 @@ TEST(EventScan, EventsWithoutACounterAreOnlyWrittenAndAnOverlongReplyIsClipped) 
     s += at(6, event(0, 11, 267, 65535)) + at(6, event(0, 12, 268, 300)) +
          at(6, event(0, 13, 267, 3)) + at(6, event(4, 11, 267, 5));
     kt::Daemon d;
-    start(d, s, kIni);
+    kt::startOn(d, s, kIni);
     waitReads(d, 11);
-    stop(d);
+    kt::stopClean(d);
 
     EXPECT_THAT(seqs(history(d, 0, 65535)), ElementsAre(11));
     EXPECT_THAT(seqs(history(d, 0, 300)), ElementsAre(12));
@@ -438,9 +429,9 @@ TEST(EventScan, OneFailingDriveWithDefaultSettingsIsTakenOutOfService) {
         s += at(2, event(0, 501 + i, 267, 5, kT0 + (i == 19 ? 5 : i / 4),
                          "desc=\"Command timeout on PD 05\""));
     kt::Daemon d;
-    start(d, s, "[WAIT]\nLWAIT_TIME=1000\n");
+    kt::startOn(d, s, "[WAIT]\nLWAIT_TIME=1000\n");
     waitReads(d, 3);
-    stop(d);
+    kt::stopClean(d);
 
     const std::string text = removed(5);
     auto set = d.calls("setstate");

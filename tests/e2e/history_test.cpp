@@ -46,15 +46,6 @@ kt::StartOptions fixedClock(const char *tz) {
 
 using kt::waitReads;
 
-void start(kt::Daemon &d, const std::string &scenario, const std::string &ini,
-           const kt::StartOptions &o = {}) {
-    kt::startOn(d, scenario, ini, o);
-}
-
-void stop(kt::Daemon &d) {
-    kt::stopClean(d);
-}
-
 std::vector<std::string> historyFiles(const kt::Daemon &d) {
     std::vector<std::string> out;
     for (const auto &n : d.listModuleDir())
@@ -100,9 +91,9 @@ TEST_P(HistoryLines, OneFilePerDriveAndRunWithLinesInLocalTime) {
                     at(3, event(0, 257, 113, 6, 2678400)) +
                     at(3, event(1, 301, 267, 5, 2678400, "Sense: 0b/47/00"));
     kt::Daemon d;
-    start(d, s, kIni, fixedClock(z.tz));
+    kt::startOn(d, s, kIni, fixedClock(z.tz));
     waitReads(d, 5);
-    stop(d);
+    kt::stopClean(d);
 
     const std::string date = z.date;
     const std::string c0d5 = "AERROR_Cnt0_Id5_" + date + ".dat",
@@ -206,7 +197,7 @@ TEST_P(Pruning, SecondEventOfARunDeletesTheOldestFileOfTheDriveAndNothingElse) {
     setMtime(d.modulePath(back), now - 20000);
     addEvent(d, event(0, 13, 268, 5, 800000000));
     ASSERT_TRUE(d.waitForLines(d.modulePath(kHistoryUtc), std::regex(" d $"), 1));
-    stop(d);
+    kt::stopClean(d);
     EXPECT_EQ(kt::Daemon::listTree(d.moduleDir()), expected);
     EXPECT_FALSE(injected(d)) << "a file name reached a shell";
     EXPECT_THAT(kt::texts(d.logLines()),
@@ -223,10 +214,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(History, FileThatCannotBeOpenedIsReportedByItsNameAndTheEventStillCounts) {
     kt::Daemon d;
     ASSERT_TRUE(d.writeFile(std::string(kHistoryJst) + "/inner", "keep\n"));
-    start(d, "controller 0\ndrive c=0 id=5\n" + event(0, 10, 267, 5, 800000000), kIni,
-          fixedClock("JST-9"));
+    kt::startOn(d, "controller 0\ndrive c=0 id=5\n" + event(0, 10, 267, 5, 800000000), kIni,
+                fixedClock("JST-9"));
     waitReads(d, 2);
-    stop(d);
+    kt::stopClean(d);
 
     const std::string text =
         std::string("<5009:Error> ") + kHistoryJst + " File open failed.(iLogOut) Error Code (21)";

@@ -3,7 +3,7 @@
 // observed through the drive-information reads it starts with; the fake
 // controller answers every drive as unconfigured-good, so removal stops there.
 #include "config/settings.h"
-#include "core/startup.h"
+#include "process/process.h"
 #include "detect/event_scan.h"
 #include "detect/health_scan.h"
 #include "detect/tables.h"

@@ -1,10 +1,8 @@
 // Event history files: the line format in two time zones, the description cut,
 // and pruning by the running-oldest rule without ever touching other files.
 #include "config/settings.h"
-#include "core/cycle.h"
-#include "core/startup.h"
 #include "log/history.h"
-#include "storage/StoreCmd.h"
+#include "process/process.h"
 
 #include "shim.h"
 #include "unit_support.h"
@@ -16,6 +14,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <fcntl.h>
@@ -60,13 +59,10 @@ class HistoryTest : public ::testing::Test {
         ASSERT_EQ(0, utimensat(AT_FDCWD, dir.file(name).c_str(), times, 0));
     }
 
+    // As the scan does: one memo per drive, kept between its events.
     int LogEvent(int controller, int device, uint32_t seq, uint32_t stamp, const char *text) {
-        std::vector<uint8_t> block(8 + 256 * 2, 0);
-        EventDetail *r = pEventRecord(block.data(), 1);
-        r->seqNum = seq;
-        r->timeStamp = stamp;
-        memcpy(r->description, text, std::min(strlen(text), sizeof r->description));
-        return iLogOut(controller, device, block.data(), r->description, 1);
+        HistoryMemo &memo = memos[{controller, device}];
+        return iLogOut(controller, device, seq, stamp, text, 128, &memo);
     }
 
     void Zone(const char *tz) {
@@ -76,6 +72,7 @@ class HistoryTest : public ::testing::Test {
 
     kt::TempDir dir;
     kt::ScopedEnv env;
+    std::map<std::pair<int, int>, HistoryMemo> memos;
 };
 
 TEST_F(HistoryTest, LineFormatInTwoTimeZones) {
@@ -97,11 +94,9 @@ TEST_F(HistoryTest, LineFormatInTwoTimeZones) {
 
 TEST_F(HistoryTest, DescriptionFillingItsWholeFieldIsNotReadBeyondIt) {
     Zone("UTC0");
-    std::string full(128, 'D'); // no terminator inside the field
-    std::vector<uint8_t> block(8 + 256, 0);
-    EventDetail *r = pEventRecord(block.data(), 0);
-    memcpy(r->description, full.data(), 128);
-    ASSERT_EQ(1, iLogOut(0, 1, block.data(), r->description, 0));
+    std::string full(128, 'D');
+    std::vector<char> field(full.begin(), full.end()); // no terminator inside the field
+    ASSERT_EQ(1, iLogOut(0, 1, 0, 0, field.data(), field.size(), nullptr));
     EXPECT_EQ("1999/12/31 15:00:00 0 " + full + "\n",
               ReadAll(dir.file("AERROR_Cnt0_Id1_20240301_101500.dat")));
 }
@@ -150,27 +145,32 @@ TEST_F(HistoryTest, MatchingFileWithShellCharactersIsDeletedAsExactlyThatFile) {
     g_iHistoryCnt = 1;
     Touch("AERROR_Cnt0_Id5_$(touch pwned) `id` ;x.dat", 100);
     Touch("AERROR_Cnt0_Id5_newer.dat", 200);
-    EXPECT_EQ(1, iDelFileSearch((dir.path() + "/").c_str(), 0, 5));
+    ASSERT_EQ(1, LogEvent(0, 5, 1, 0, "x"));
     auto names = Names(dir.path());
-    EXPECT_EQ(std::set<std::string>{"AERROR_Cnt0_Id5_newer.dat"}, names);
+    EXPECT_EQ(
+        (std::set<std::string>{"AERROR_Cnt0_Id5_20240301_101500.dat", "AERROR_Cnt0_Id5_newer.dat"}),
+        names);
+    EXPECT_FALSE(fs::exists(dir.file("pwned")));
 }
 
 TEST_F(HistoryTest, LoweredCountDeletesOneFilePerExtraAndBelowOneKeepsOne) {
     g_iHistoryCnt = 2;
     for (int i = 0; i < 5; i++)
         Touch("AERROR_Cnt0_Id5_" + std::to_string(i) + ".dat", 1000 + i);
-    EXPECT_EQ(1, iDelFileSearch((dir.path() + "/").c_str(), 0, 5));
-    EXPECT_EQ(2u, Names(dir.path()).size());
+    ASSERT_EQ(1, LogEvent(0, 5, 1, 0, "x"));
+    EXPECT_EQ(3u, Names(dir.path()).size()); // the two newest and this run's file
 
     g_iHistoryCnt = -3;
-    EXPECT_EQ(1, iDelFileSearch((dir.path() + "/").c_str(), 0, 5));
-    EXPECT_EQ(1u, Names(dir.path()).size());
-    EXPECT_EQ(1, iDelFileSearch((dir.path() + "/").c_str(), 0, 5));
+    ASSERT_EQ(1, LogEvent(0, 5, 2, 0, "x"));
+    EXPECT_EQ(std::set<std::string>{"AERROR_Cnt0_Id5_20240301_101500.dat"}, Names(dir.path()));
+    ASSERT_EQ(1, LogEvent(0, 5, 3, 0, "x"));
     EXPECT_EQ(1u, Names(dir.path()).size());
 }
 
 TEST_F(HistoryTest, UnopenableDirectoryAndFileAreReported) {
-    EXPECT_EQ(0, iDelFileSearch("/nonexistent-kestrun/", 0, 5));
+    snprintf(gcModulePath, sizeof gcModulePath, "/nonexistent-kestrun");
+    EXPECT_EQ(0, LogEvent(0, 5, 1, 0, "lost"));
+    snprintf(gcModulePath, sizeof gcModulePath, "%s", dir.path().c_str());
     // A directory in the way of the history file: 5009 with the bare name.
     fs::create_directory(dir.file("AERROR_Cnt0_Id5_20240301_101500.dat"));
     EXPECT_EQ(0, LogEvent(0, 5, 1, 0, "lost"));
@@ -180,10 +180,6 @@ TEST_F(HistoryTest, UnopenableDirectoryAndFileAreReported) {
                        "failed.(iLogOut) Error Code (21)\n"))
         << log;
 }
-
-} // namespace
-
-namespace {
 
 // Between events the directory pass may be skipped while nothing changed; a
 // file added by someone else must still be pruned at the next event.

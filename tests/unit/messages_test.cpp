@@ -1,7 +1,7 @@
 // The message catalogue: exact texts, where each message goes (syslog and
 // its priority, the log file), the two switches, and the log line format.
 #include "config/settings.h"
-#include "core/startup.h"
+#include "process/process.h"
 #include "log/messages.h"
 #include "shim.h"
 #include "capture.h"

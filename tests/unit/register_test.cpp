@@ -1,7 +1,7 @@
 // Appending to the removed-drive register: one line per drive, whichever form
 // its device id arrives in, and a register that cannot be opened.
 #include "config/settings.h"
-#include "core/startup.h"
+#include "process/process.h"
 #include "isolate/register.h"
 
 #include "capture.h"

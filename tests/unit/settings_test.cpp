@@ -2,7 +2,7 @@
 // markers, one key per line, value after the first run of "=") and the
 // bounds applied to values that do not fit.
 #include "config/settings.h"
-#include "core/startup.h"
+#include "process/process.h"
 #include "unit_support.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The command layer against an in-process fake library: the exact bytes of
 // every command block, reply clearing, attempts and the waits between them.
-#include "core/startup.h"
+#include "process/process.h"
 #include "storage/StoreCmd.h"
 
 #include "shim.h"
