@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds the benchmarks if needed (Release) and runs them all:
 #
-#   bench/run.sh [memory|storm|scan|all]
+#   bench/run.sh [memory|storm|scan|metrics|all]
 #
 # KESTRUN_BENCH_BUILD names the build directory (default: build-bench in the
 # repository). See bench/README.md for what the figures mean.

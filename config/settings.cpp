@@ -39,6 +39,9 @@ char g_cMBoardName[MBOARD_ENTRIES][MBOARD_NAME_SIZE];
 int g_iHistoryCnt = 7;
 char g_cLibFileName[LIB_NAME_SIZE];
 int g_iMcTblDiff = 0;
+char g_cNotifyProgram[LIB_NAME_SIZE];
+char g_cMetricsFile[LIB_NAME_SIZE];
+int g_iActionMode = ACTION_REMOVE;
 
 void vSettingsDefault() {
     g_iLWaitTime = 6000;
@@ -54,6 +57,7 @@ void vSettingsDefault() {
     g_iMErrMode = 1;
     g_iMBoardCnt = 0;
     g_iHistoryCnt = 7;
+    g_iActionMode = ACTION_REMOVE;
 }
 
 namespace {
@@ -71,11 +75,15 @@ enum Section {
     SEC_AERROR,
     SEC_MEDIUM,
     SEC_HISTORY,
-    SEC_LIB
+    SEC_LIB,
+    SEC_NOTIFY,
+    SEC_METRICS,
+    SEC_ACTION
 };
 
-const char *const kHeaders[] = {"[WAIT]",  "[APPLOG]", "[PFSERVLOG]", "[THRESHOLD]", "[POLL]",
-                                "[SMART]", "[AERROR]", "[MEDIUM]",    "[HISTORY]",   "[LIB]"};
+const char *const kHeaders[] = {"[WAIT]",   "[APPLOG]",  "[PFSERVLOG]", "[THRESHOLD]", "[POLL]",
+                                "[SMART]",  "[AERROR]",  "[MEDIUM]",    "[HISTORY]",   "[LIB]",
+                                "[NOTIFY]", "[METRICS]", "[ACTION]"};
 
 // The value of a key line: the second piece when the line is split at any of
 // `delims` with empty pieces dropped. Returns false when the value is empty.
@@ -245,6 +253,25 @@ void vSectionLine(int section, const char *line) {
                 vStoreText(g_cLibFileName, LIB_NAME_SIZE, value);
         }
         break;
+    case SEC_NOTIFY:
+        // Paths are taken like LIBPATH: the whole rest of the line.
+        if (bHasKey(line, "NOTIFY_PROGRAM=")) {
+            if (bValue(line, "=\r\n", value, sizeof value))
+                vStoreText(g_cNotifyProgram, LIB_NAME_SIZE, value);
+        }
+        break;
+    case SEC_METRICS:
+        if (bHasKey(line, "METRICS_FILE=")) {
+            if (bValue(line, "=\r\n", value, sizeof value))
+                vStoreText(g_cMetricsFile, LIB_NAME_SIZE, value);
+        }
+        break;
+    case SEC_ACTION:
+        if (bHasKey(line, "ACTION_MODE=")) {
+            if (bValue(line, "=", value, sizeof value))
+                g_iActionMode = strncmp(value, "OBSERVE", 7) == 0 ? ACTION_OBSERVE : ACTION_REMOVE;
+        }
+        break;
     default:
         break;
     }
@@ -256,6 +283,8 @@ int iIniFileRead() {
     g_iAErrorCnt = 1;
     memset(g_cAErrSenseKey, 0, sizeof g_cAErrSenseKey);
     memset(g_cLibFileName, 0, sizeof g_cLibFileName);
+    memset(g_cNotifyProgram, 0, sizeof g_cNotifyProgram);
+    memset(g_cMetricsFile, 0, sizeof g_cMetricsFile);
 
     char path[MODULE_FILE_PATH_SIZE];
     vModuleFilePath(path, INI_FILE_NAME);

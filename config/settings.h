@@ -28,6 +28,13 @@ extern int g_iHistoryCnt;
 extern char g_cLibFileName[LIB_NAME_SIZE];
 extern int g_iMcTblDiff;
 
+// Additions, each off unless its section is present.
+constexpr int ACTION_REMOVE = 0;
+constexpr int ACTION_OBSERVE = 1;
+extern char g_cNotifyProgram[LIB_NAME_SIZE]; // [NOTIFY] NOTIFY_PROGRAM, empty: off
+extern char g_cMetricsFile[LIB_NAME_SIZE];   // [METRICS] METRICS_FILE, empty: off
+extern int g_iActionMode;                    // [ACTION] ACTION_MODE
+
 // Stores the start value of every setting (before anything can log).
 void vSettingsDefault();
 

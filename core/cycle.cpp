@@ -8,6 +8,7 @@
 #include "isolate/register.h"
 #include "isolate/removal.h"
 #include "log/messages.h"
+#include "metrics/metrics.h"
 #include "process/process.h"
 #include "service/notify.h"
 #include "storage/StoreCmd.h"
@@ -91,6 +92,28 @@ void vLogMode_OutPut() {
     vLogID1001_Output(modes);
 }
 
+// Completes this cycle's drive records with the event counts and writes the
+// metrics file. A failure is reported when it first happens and again only
+// when its cause changes.
+void vMetricsCycleEnd() {
+    static int lastError = 0;
+    if (!bMetricsOn()) {
+        iMetricsWrite(giCtrlCnt, 0, 0); // still counts the cycle
+        return;
+    }
+    for (int i = 0; i < iMetricsDriveCount(); i++) {
+        MetricsDrive *d = pMetricsDrive(i);
+        const AErrCounter *a = pAErrCounter(d->controller, d->deviceId);
+        d->aerrorEvents =
+            (a != nullptr && g_iAErrorMode == 1) ? static_cast<long long>(a->count) : -1;
+    }
+    int error =
+        iMetricsWrite(giCtrlCnt, iRegisterLineCount(), static_cast<long long>(time(nullptr)));
+    if (error != 0 && error != lastError)
+        vLogID6300_Output(g_cMetricsFile, error);
+    lastError = error;
+}
+
 void vMainProc() {
     vDateTimeStr();
     hLib = nullptr;
@@ -113,7 +136,11 @@ void vMainProc() {
         return; // the exit clean-up unloads the library
     }
     vLogMode_OutPut();
-    iHspFlgChk();
+    // Observe mode leaves the register and the drives it names as they are.
+    if (g_iActionMode == ACTION_OBSERVE)
+        vLogID6400_Output();
+    else
+        iHspFlgChk();
 
     g_ulSeqNo = nullptr;
     if (g_iAErrorMode == 1) {
@@ -130,6 +157,7 @@ void vMainProc() {
     vNotifyStatus("Monitoring started");
 
     while (g_iSignalRecv != 1) {
+        vMetricsCycleBegin();
         vNotifyAlive();
         if (g_iPollEvent == 1)
             vLogID1010_Output();
@@ -137,6 +165,8 @@ void vMainProc() {
             vSmartMErrChk();
         if (g_iAErrorMode == 1)
             iAErrorChk();
+        vMetricsCycleEnd();
+        vAlertService();
         vCycleStatus();
         int seconds = g_iLWaitTime / 1000;
         for (int i = 0; i < seconds; i++) {
@@ -144,6 +174,7 @@ void vMainProc() {
                 break;
             vNotifyAlive();
             sleep(1);
+            vAlertService();
         }
     }
 

@@ -9,3 +9,4 @@ extern int g_iExitStatus;
 void vMainProc();
 int iControllerChk();
 void vLogMode_OutPut();
+void vMetricsCycleEnd();

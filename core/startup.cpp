@@ -1,6 +1,7 @@
 // Process start-up and the stop-signal handlers.
 #include "core/startup.h"
 
+#include "alert/alert.h"
 #include "config/settings.h"
 #include "core/arguments.h"
 #include "core/cycle.h"
@@ -8,6 +9,7 @@
 #include "core/single_instance.h"
 #include "core/version.h"
 #include "log/messages.h"
+#include "metrics/metrics.h"
 #include "process/process.h"
 #include "service/notify.h"
 #include "storage/loader.h"
@@ -15,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <syslog.h>
 
 struct sigaction g_signal[2];
@@ -83,7 +86,11 @@ void vKestrunMain(int argc, char **argv) {
         exit(EXIT_STATUS_INSTALL);
     }
 
+    vMetricsStart(static_cast<long long>(time(nullptr)), VERSION_TEXT);
+    int alertError = iAlertStart(gcModulePath);
     vLogID1000_Output(VERSION_TEXT);
+    if (alertError != 0)
+        vLogID6200_Output(g_cNotifyProgram, alertError);
     vMainProc();
     exit(g_iExitStatus);
 }

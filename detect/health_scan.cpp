@@ -5,6 +5,7 @@
 #include "detect/tables.h"
 #include "isolate/removal.h"
 #include "log/messages.h"
+#include "metrics/metrics.h"
 #include "storage/StoreCmd.h"
 
 #include <cerrno>
@@ -113,6 +114,8 @@ void vSmartMErrChk() {
                 continue;
             if (tPhysInfo.deviceType != 0 || tPhysInfo.mediaType > 1)
                 continue;
+            vMetricsDrive(i, d, tPhysInfo.firmwareState, tPhysInfo.predictiveFailureCount,
+                          tPhysInfo.mediaErrorCount);
             if (g_iSmartMode == 1 && tPhysInfo.predictiveFailureCount != 0)
                 iDisConnectHdd(i, d, DETECT_SMART);
             if (g_iSignalRecv == 1)

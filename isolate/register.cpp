@@ -11,6 +11,7 @@
 // ever sees a path.
 #include "isolate/register.h"
 
+#include "alert/alert.h"
 #include "log/messages.h"
 #include "process/files.h"
 #include "process/process.h"
@@ -119,6 +120,7 @@ int iHSPFileMake(int controller, int deviceId) {
 
 int iStateChkSet(int controller, int deviceId) {
     int dev = static_cast<int16_t>(deviceId);
+    AlertDriveScope scope(controller, deviceId, nullptr);
     if (iGetPhysicalInfo(controller, dev, &tPhysInfo, 2, tErrInfo) != 1) {
         vLogID5007_Output("iStateChkSet", tErrInfo[0]);
         return 3;
@@ -191,4 +193,21 @@ int iHspFlgChk() {
     vSyncModuleDir();
     unlink(copyPath);
     return 1;
+}
+
+int iRegisterLineCount() {
+    char path[MODULE_FILE_PATH_SIZE];
+    vModuleFilePath(path, REGISTER_FILE_NAME);
+    FilePtr file(fopen(path, "re"));
+    if (!file)
+        return 0;
+    int count = 0;
+    char line[REGISTER_LINE_SIZE];
+    while (fgets(line, sizeof line, file.get()) != nullptr) {
+        int controller = 0;
+        int deviceId = 0;
+        if (bParseLine(line, &controller, &deviceId))
+            count++;
+    }
+    return count;
 }

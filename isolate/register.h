@@ -16,3 +16,6 @@ int iHspFlgChk();
 // Sets a registered drive unconfigured-bad again if it came back unconfigured-
 // good: 0 done, -1 the change failed, 2 any other state, 3 unreadable.
 int iStateChkSet(int controller, int deviceId);
+
+// Lines of the register that name a drive; 0 when there is no register.
+int iRegisterLineCount();

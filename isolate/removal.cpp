@@ -1,8 +1,12 @@
 #include "isolate/removal.h"
 
+#include "alert/alert.h"
+#include "config/settings.h"
+#include "isolate/observe.h"
 #include "process/process.h"
 #include "isolate/register.h"
 #include "log/messages.h"
+#include "metrics/metrics.h"
 #include "service/notify.h"
 
 #include <cstdint>
@@ -50,6 +54,7 @@ void vSettle() {
 }
 
 void vRemovalFailed(int deviceId, int reason) {
+    vMetricsRemovalFailed(eMetricsReason(reason));
     if (reason == DETECT_MEDIUM)
         vLogID4801_Output(deviceId);
     else
@@ -57,6 +62,12 @@ void vRemovalFailed(int deviceId, int reason) {
 }
 
 } // namespace
+
+MetricsReason eMetricsReason(int reason) {
+    return reason == DETECT_SMART    ? METRICS_SMART
+           : reason == DETECT_MEDIUM ? METRICS_MEDIUM
+                                     : METRICS_AERROR;
+}
 
 // Counts above the record's room (16 drive groups) are clipped to it.
 void vSpareText(char *out, size_t size, int deviceId, bool dedicated, const SpareInfo &spare) {
@@ -79,7 +90,26 @@ void vSpareText(char *out, size_t size, int deviceId, bool dedicated, const Spar
              groups);
 }
 
+// Every logical drive of the member must read and be able to lose it.
+bool bMemberRemovable(int controller, int deviceId) {
+    PdLdList lds{};
+    if (iGetVdNo(controller, deviceId, &lds, 2, tErrInfo) != 1)
+        return false;
+    bool any = false;
+    for (uint32_t i = 0; i < lds.ldCount && i < PDLDLIST_MAX; i++) {
+        LdInfo ld{};
+        if (iGetLdInfo(controller, lds.ldNumbers[i], &ld, 2, tErrInfo) != 1 || !bRedundant(ld))
+            return false;
+        any = true;
+    }
+    return any;
+}
+
 int iDisConnectHdd(int controller, int deviceId, int reason) {
+    // Every message raised from here on is about this drive.
+    AlertDriveScope scope(controller, deviceId, kMetricsReasonNames[eMetricsReason(reason)]);
+    if (g_iActionMode == ACTION_OBSERVE)
+        return iObserveDrive(controller, deviceId, reason);
     if (!bReadDrive(controller, deviceId, "iDisConnectHdd"))
         return 1;
     switch (tPhysInfo.firmwareState) {
@@ -123,6 +153,7 @@ int iDelHotSpare(int controller, int deviceId, int reason) {
     SpareInfo spare{};
     bool dedicated = iGetDHotInfo(controller, deviceId, &spare, 2, tErrInfo) == 1;
     if (iRemoveHotSpare(controller, deviceId, tPhysInfo.sequenceNumber, 2, tErrInfo) != 1) {
+        vMetricsRemovalFailed(eMetricsReason(reason));
         if (reason == DETECT_MEDIUM)
             vLogID4801_Output(deviceId);
         else
@@ -134,10 +165,12 @@ int iDelHotSpare(int controller, int deviceId, int reason) {
         return 0;
     if (iSetState(controller, deviceId, PD_STATE_UNCONFIGURED_BAD, tPhysInfo.sequenceNumber, 2,
                   tErrInfo) != 1) {
+        vMetricsRemovalFailed(eMetricsReason(reason));
         vLogID4101_Output(deviceId);
         return 0;
     }
     iHSPFileMake(controller, deviceId);
+    vMetricsRemoval(eMetricsReason(reason), METRICS_SPARE);
     g_iRemovedCnt++;
     char text[512];
     vSpareText(text, sizeof text, deviceId, dedicated, spare);
@@ -154,13 +187,17 @@ int iDelHdd(int controller, int deviceId, int reason) {
     if (!bReadDrive(controller, deviceId, "iDelHdd"))
         return 0;
     int firstState = tPhysInfo.firmwareState;
+    MetricsRole role = firstState == PD_STATE_REBUILD ? METRICS_REBUILDING : METRICS_MEMBER;
     if (iSetState(controller, deviceId, PD_STATE_FAILED, tPhysInfo.sequenceNumber, 2, tErrInfo) ==
         1) {
         RemovalCommit commit;
         iHSPFileMake(controller, deviceId);
         g_iRemovedCnt++;
         vSettle();
-        return iHddRecheck(controller, deviceId, reason);
+        int done = iHddRecheck(controller, deviceId, reason);
+        if (done == 1)
+            vMetricsRemoval(eMetricsReason(reason), role);
+        return done;
     }
     if (firstState == PD_STATE_REBUILD) {
         if (!bReadDrive(controller, deviceId, "iDelHdd"))
@@ -169,7 +206,10 @@ int iDelHdd(int controller, int deviceId, int reason) {
             RemovalCommit commit;
             iHSPFileMake(controller, deviceId);
             g_iRemovedCnt++;
-            return iHddRecheck(controller, deviceId, reason);
+            int done = iHddRecheck(controller, deviceId, reason);
+            if (done == 1)
+                vMetricsRemoval(eMetricsReason(reason), role);
+            return done;
         }
     }
     vRemovalFailed(deviceId, reason);
@@ -182,6 +222,7 @@ int iHddRecheck(int controller, int deviceId, int reason) {
     if (tPhysInfo.firmwareState == PD_STATE_UNCONFIGURED_GOOD &&
         iSetState(controller, deviceId, PD_STATE_UNCONFIGURED_BAD, tPhysInfo.sequenceNumber, 2,
                   tErrInfo) != 1) {
+        vMetricsRemovalFailed(eMetricsReason(reason));
         vLogID4101_Output(deviceId);
         return 0;
     }

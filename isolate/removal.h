@@ -1,6 +1,7 @@
 // Taking a condemned drive out of service according to its role.
 #pragma once
 
+#include "metrics/metrics.h"
 #include "storage/StoreCmd.h"
 
 #include <cstddef>
@@ -10,6 +11,12 @@ constexpr int DETECT_AERROR = 3;
 constexpr int DETECT_MEDIUM = 4;
 
 constexpr int REMOVAL_SETTLE_SECONDS = 5; // pause after setting a drive failed
+
+// The metrics label of a detection mode.
+MetricsReason eMetricsReason(int reason);
+
+// Whether an online member may be taken out of its logical drives.
+bool bMemberRemovable(int controller, int deviceId);
 
 // Drives whose state change succeeded in this run (the service status line).
 extern int g_iRemovedCnt;

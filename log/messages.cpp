@@ -3,11 +3,13 @@
 // PredictiveFailure.log. Nothing stays open between messages.
 #include "log/messages.h"
 
+#include "alert/alert.h"
 #include "config/settings.h"
 #include "process/files.h"
 #include "process/process.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <syslog.h>
 
@@ -15,10 +17,16 @@ namespace {
 
 enum SyslogRoute { SYSLOG_NEVER, SYSLOG_ALWAYS, SYSLOG_APPLOG };
 
-void vRaise(SyslogRoute route, int priority, const char *text) {
+// Every Error-level message, and whatever else asks for it, also runs the
+// alert program, after the message is logged.
+void vRaise(SyslogRoute route, int priority, const char *text, bool alert = false) {
     if (route == SYSLOG_ALWAYS || (route == SYSLOG_APPLOG && g_iAppLogSwitch == 1))
         vOutputSyslog(priority, text);
     iPredictiveLogOut(text);
+    if ((priority == LOG_ERR || alert) && bAlertOn()) {
+        int id = text[0] == '<' ? atoi(text + 1) : 0;
+        vAlertRun(id, priority == LOG_ERR ? "Error" : "Warning", text);
+    }
 }
 
 // Drive numbers are printed as the device id's low 16 bits, unsigned.
@@ -210,4 +218,55 @@ void vLogID6011_Output(const char *moduleDir, int error) {
                     "<6011:Warning> The module directory (%s) cannot be locked. Error Code (%d). "
                     "A second instance would not be refused.",
                     moduleDir, error);
+}
+
+void vLogID6200_Output(const char *program, int error) {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_ERR,
+                    "<6200:Error> Alert program cannot be run. (%s) Error Code (%d)", program,
+                    error);
+}
+
+void vLogID6201_Output(unsigned skipped) {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_WARNING,
+                    "<6201:Warning> Alert program not run for %u messages: %d runs already "
+                    "in progress.",
+                    skipped, ALERT_RUNNING_MAX);
+}
+
+void vLogID6202_Output(int killed) {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_WARNING,
+                    "<6202:Warning> Alert program killed after running %d seconds. (%d runs)",
+                    ALERT_LIMIT_MS / 1000, killed);
+}
+
+void vLogID6300_Output(const char *file, int error) {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_WARNING,
+                    "<6300:Warning> Metrics file cannot be written. (%s) Error Code (%d)", file,
+                    error);
+}
+
+void vLogID6400_Output() {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_INFO, "%s",
+                    "<6400:Information> Observe mode: drives that would be removed are reported "
+                    "and left in service.");
+}
+
+void vLogID6401_Output(int controller, int deviceId, const char *mode, const char *role) {
+    char text[MESSAGE_SIZE];
+    snprintf(text, sizeof text,
+             "<6401:Warning> Observe mode: PD would be removed. (Controller:%d PD:%d Mode:%s "
+             "Role:%s)",
+             controller, iPd(deviceId), mode, role);
+    vRaise(SYSLOG_ALWAYS, LOG_WARNING, text, true);
+}
+
+void vAlertService() {
+    if (!bAlertOn())
+        return;
+    int killed = iAlertReap();
+    if (killed > 0)
+        vLogID6202_Output(killed);
+    unsigned skipped = uAlertSkippedTake();
+    if (skipped > 0)
+        vLogID6201_Output(skipped);
 }

@@ -35,3 +35,13 @@ void vLogID5012_Output(int controller, const char *name, int status);
 // Start refused: syslog and standard error only (see docs/messages.md).
 void vLogID6010_Output(const char *moduleDir);
 void vLogID6011_Output(const char *moduleDir, int error);
+void vLogID6200_Output(const char *program, int error);
+void vLogID6201_Output(unsigned skipped);
+void vLogID6202_Output(int killed);
+void vLogID6300_Output(const char *file, int error);
+void vLogID6400_Output();
+void vLogID6401_Output(int controller, int deviceId, const char *mode, const char *role);
+
+// Reaps finished alert programs, kills those past their limit and reports
+// what the alert program could not do since the last call.
+void vAlertService();

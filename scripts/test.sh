@@ -23,9 +23,11 @@ cd "$root"
 # --- tools and libraries -----------------------------------------------------
 # ldd and the shell come with every Debian system (libc-bin, bash); the rest
 # may be missing on a fresh machine. The operations tests use the real
-# rsyslogd, logrotate, lintian, mandoc, dpkg-deb/cpack and systemd-analyze.
+# rsyslogd, logrotate, lintian, mandoc, dpkg-deb/cpack and systemd-analyze;
+# the metrics tests check the file with promtool (package prometheus) and a
+# real node exporter.
 packages=(cmake g++ make libgtest-dev libgmock-dev googletest file
-    rsyslog logrotate lintian mandoc dpkg-dev systemd)
+    rsyslog logrotate lintian mandoc dpkg-dev systemd prometheus prometheus-node-exporter)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
@@ -37,7 +39,7 @@ if ((${#missing[@]} > 0)); then
     sudo=()
     if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
     export DEBIAN_FRONTEND=noninteractive
-    # Installing rsyslog or systemd must not start the host's services (the
+    # Installing rsyslog, systemd or prometheus must not start the host's services (the
     # tests start their own logger): forbid service starts while installing.
     policy=/usr/sbin/policy-rc.d
     made_policy=0

@@ -2,6 +2,7 @@
 // and retries a failed call after an interruptible wait.
 #include "storage/StoreCmd.h"
 
+#include "metrics/metrics.h"
 #include "process/process.h"
 #include "service/notify.h"
 
@@ -44,7 +45,7 @@ bool bStopHonoured() {
     return g_iSignalRecv == 1 && g_iRetryThroughStop == 0;
 }
 
-int iIssue(int count, int *status, int waitSeconds, RetryRule rule) {
+int iAttempts(int count, int *status, int waitSeconds, RetryRule rule) {
     if (ProcessLibCommandF == nullptr)
         return 0;
     for (int attempt = 0; attempt < count; attempt++) {
@@ -67,6 +68,14 @@ int iIssue(int count, int *status, int waitSeconds, RetryRule rule) {
     return 0;
 }
 
+// A command that fails after its attempts is counted for the metrics.
+int iIssue(MetricsCommand command, int count, int *status, int waitSeconds, RetryRule rule) {
+    int ok = iAttempts(count, status, waitSeconds, rule);
+    if (!ok)
+        vMetricsCommandFailed(command);
+    return ok;
+}
+
 void vDrive(int controller, int deviceId) {
     tCmdParam.controllerId = static_cast<uint32_t>(controller);
     tCmdParam.u.pd.deviceId = static_cast<uint16_t>(deviceId);
@@ -76,7 +85,7 @@ void vDrive(int controller, int deviceId) {
 
 int iControllerSearch(CtrlList *reply, int count, int *status) {
     vPrepare(0, 0, reply, sizeof(CtrlList), true);
-    int ok = iIssue(count, status, WAIT_SECONDS, RETRY_PLAIN);
+    int ok = iIssue(METRICS_CMD_CONTROLLER_LIST, count, status, WAIT_SECONDS, RETRY_PLAIN);
     if (ok)
         giCtrlCnt = reply->ctrlCount;
     return ok;
@@ -85,45 +94,45 @@ int iControllerSearch(CtrlList *reply, int count, int *status) {
 int iGetControllerInfo(int controller, CtrlInfo *reply, int count, int *status) {
     vPrepare(1, 0, reply, sizeof(CtrlInfo), true);
     tCmdParam.controllerId = static_cast<uint32_t>(controller);
-    return iIssue(count, status, WAIT_SECONDS, RETRY_PLAIN);
+    return iIssue(METRICS_CMD_CONTROLLER_INFO, count, status, WAIT_SECONDS, RETRY_PLAIN);
 }
 
 int iGetPdList(int controller, PdList *reply, int count, int *status) {
     vPrepare(1, 4, reply, sizeof(PdList), true);
     tCmdParam.controllerId = static_cast<uint32_t>(controller);
-    return iIssue(count, status, WAIT_SECONDS, RETRY_PLAIN);
+    return iIssue(METRICS_CMD_PD_LIST, count, status, WAIT_SECONDS, RETRY_PLAIN);
 }
 
 int iGetPhysicalInfo(int controller, int deviceId, PdInfo *reply, int count, int *status) {
     vPrepare(2, 0, reply, sizeof(PdInfo), true);
     vDrive(controller, deviceId);
-    return iIssue(count, status, WAIT_SECONDS, RETRY_PLAIN);
+    return iIssue(METRICS_CMD_PD_INFO, count, status, WAIT_SECONDS, RETRY_PLAIN);
 }
 
 int iRebuildCancel(int controller, int deviceId, int sequence, int count, int *status) {
     vPrepare(2, 6, nullptr, 0, false);
     vDrive(controller, deviceId);
     tCmdParam.u.pd.reference = static_cast<uint16_t>(sequence);
-    return iIssue(count, status, WAIT_SECONDS, RETRY_CANCEL);
+    return iIssue(METRICS_CMD_REBUILD_CANCEL, count, status, WAIT_SECONDS, RETRY_CANCEL);
 }
 
 int iGetDHotInfo(int controller, int deviceId, SpareInfo *reply, int count, int *status) {
     vPrepare(2, 12, reply, sizeof(SpareInfo), false);
     vDrive(controller, deviceId);
-    return iIssue(count, status, WAIT_SECONDS_SPARE, RETRY_PLAIN);
+    return iIssue(METRICS_CMD_SPARE_INFO, count, status, WAIT_SECONDS_SPARE, RETRY_PLAIN);
 }
 
 int iRemoveHotSpare(int controller, int deviceId, int sequence, int count, int *status) {
     vPrepare(2, 13, nullptr, 0, false);
     vDrive(controller, deviceId);
     tCmdParam.u.pd.reference = static_cast<uint16_t>(sequence);
-    return iIssue(count, status, WAIT_SECONDS, RETRY_PLAIN);
+    return iIssue(METRICS_CMD_REMOVE_SPARE, count, status, WAIT_SECONDS, RETRY_PLAIN);
 }
 
 int iGetVdNo(int controller, int deviceId, PdLdList *reply, int count, int *status) {
     vPrepare(2, 16, reply, sizeof(PdLdList), false);
     vDrive(controller, deviceId);
-    return iIssue(count, status, WAIT_SECONDS, RETRY_PLAIN);
+    return iIssue(METRICS_CMD_PD_LD_LIST, count, status, WAIT_SECONDS, RETRY_PLAIN);
 }
 
 int iSetState(int controller, int deviceId, int state, int sequence, int count, int *status) {
@@ -131,20 +140,20 @@ int iSetState(int controller, int deviceId, int state, int sequence, int count, 
     vDrive(controller, deviceId);
     tCmdParam.u.pd.reference = static_cast<uint16_t>(sequence);
     tCmdParam.argument = static_cast<uint8_t>(state);
-    return iIssue(count, status, WAIT_SECONDS, RETRY_PLAIN);
+    return iIssue(METRICS_CMD_SET_STATE, count, status, WAIT_SECONDS, RETRY_PLAIN);
 }
 
 int iGetLdInfo(int controller, int ldNumber, LdInfo *reply, int count, int *status) {
     vPrepare(3, 0, reply, sizeof(LdInfo), true);
     tCmdParam.controllerId = static_cast<uint32_t>(controller);
     tCmdParam.u.pd.reference = static_cast<uint8_t>(ldNumber); // byte 10 only
-    return iIssue(count, status, WAIT_SECONDS, RETRY_IGNORE_STOP);
+    return iIssue(METRICS_CMD_LD_INFO, count, status, WAIT_SECONDS, RETRY_IGNORE_STOP);
 }
 
 int iGetEventSquenceInfo(int controller, EventLogInfo *reply, int count, int *status) {
     vPrepare(7, 0, reply, sizeof(EventLogInfo), false);
     tCmdParam.controllerId = static_cast<uint32_t>(controller);
-    return iIssue(count, status, WAIT_SECONDS, RETRY_PLAIN);
+    return iIssue(METRICS_CMD_EVENT_INFO, count, status, WAIT_SECONDS, RETRY_PLAIN);
 }
 
 // The event-list read does not clear the block: it overwrites its own fields
@@ -165,5 +174,8 @@ int iGetEventList(int controller, int eventCount, unsigned int startSeq, void *r
     if (ProcessLibCommandF == nullptr)
         return 0;
     *status = ProcessLibCommandF(&tCmdParam);
+    // "No event" only means the log has nothing new.
+    if (*status != 0 && *status != LIB_STATUS_EVENT_NONE)
+        vMetricsCommandFailed(METRICS_CMD_EVENT_LIST);
     return *status == 0 ? 1 : 0;
 }

@@ -58,6 +58,25 @@ commands="$(grep -v '^[[:space:]]*echo' "$tmp/control/postinst")"
 ! grep -Eq 'systemctl|deb-systemd' <<<"$commands" || fail "postinst must enable nothing"
 [[ "$(dpkg-deb -f "$deb" Depends)" == libc6* ]] || fail "Depends"
 
+# purge keeps what protects the drives and removes only what is left over:
+# run the packaged postrm on scratch copies of its directories.
+for keep in yes no; do
+    scratch="$tmp/purge-$keep"
+    mkdir -p "$scratch/var/lib/kestrun" "$scratch/etc/kestrun"
+    touch "$scratch/var/lib/kestrun/Work.txt"
+    [ "$keep" = no ] || printf '0,5\n' >"$scratch/var/lib/kestrun/PdState_Flag.dat"
+    sed -e "s#/var/lib/kestrun#$scratch/var/lib/kestrun#g" -e "s#/etc/kestrun#$scratch/etc/kestrun#g" \
+        "$tmp/control/postrm" >"$tmp/postrm-$keep"
+    sh "$tmp/postrm-$keep" purge >/dev/null || fail "postrm purge failed"
+    sh "$tmp/postrm-$keep" remove >/dev/null || fail "postrm remove failed"
+    [ ! -e "$scratch/var/lib/kestrun/Work.txt" ] && [ ! -e "$scratch/etc/kestrun" ] || fail "purge left files"
+    if [ "$keep" = yes ]; then
+        [ "$(cat "$scratch/var/lib/kestrun/PdState_Flag.dat")" = "0,5" ] || fail "purge lost the register"
+    else
+        [ ! -e "$scratch/var/lib/kestrun" ] || fail "purge left an empty module directory"
+    fi
+done
+
 # --- lintian: no errors, no warnings ------------------------------------------
 lintian --allow-root --no-tag-display-limit "$deb" >"$tmp/lintian.txt" 2>&1 || true
 if grep -Eq '^(E|W): ' "$tmp/lintian.txt"; then

@@ -1,0 +1,276 @@
+// The alert program. Started with posix_spawn (never through a shell) in a
+// process group of its own, so that the time limit kills whatever it started
+// too. Its standard input and output are /dev/null, standard error follows
+// standard output, and every descriptor above 2 is closed in the child: the
+// controller library may hold descriptors without close-on-exec.
+//
+// Children are tracked by pid and reaped one by one with WNOHANG, never with
+// waitpid(-1): other parts of the daemon run children of their own (ldd) and
+// must find them. On a stop, programs still running are left to finish; the
+// daemon does not wait for them.
+#include "alert/alert.h"
+
+#include "config/settings.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <spawn.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+struct Child {
+    pid_t pid;
+    long long startMs;
+    bool killed;
+};
+
+struct Repeat {
+    uint64_t key;
+    long long at;
+};
+
+Child g_children[ALERT_RUNNING_MAX];
+int g_childCount = 0;
+Repeat g_repeats[ALERT_REPEAT_ENTRIES];
+int g_repeatCount = 0;
+unsigned g_skippedPending = 0;
+AlertTotals g_totals{};
+long long g_limitMs = ALERT_LIMIT_MS;
+char g_hostname[256];
+char g_moduleDir[256];
+
+struct DriveContext {
+    int controller = 0;
+    int deviceId = 0;
+    const char *reason = nullptr;
+    bool set = false;
+} g_drive;
+
+long long llMonotonicMs() {
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// FNV-1a over the key's parts: a drive-bound message is the same failure for
+// the same drive whatever its text; any other message is keyed by its text.
+uint64_t uRepeatKey(int messageId, const char *text) {
+    uint64_t h = 1469598103934665603ull;
+    auto mix = [&h](const void *p, size_t n) {
+        const unsigned char *b = static_cast<const unsigned char *>(p);
+        for (size_t i = 0; i < n; i++) {
+            h ^= b[i];
+            h *= 1099511628211ull;
+        }
+    };
+    mix(&messageId, sizeof messageId);
+    if (g_drive.set) {
+        mix(&g_drive.controller, sizeof g_drive.controller);
+        mix(&g_drive.deviceId, sizeof g_drive.deviceId);
+    } else {
+        mix(text, strlen(text));
+    }
+    return h;
+}
+
+void vForget(int index) {
+    g_children[index] = g_children[g_childCount - 1];
+    g_childCount--;
+}
+
+bool bSpawn(int messageId, const char *severity, const char *text) {
+    char id[16];
+    snprintf(id, sizeof id, "%d", messageId);
+    std::vector<std::string> vars;
+    const char *own[] = {
+        "KESTRUN_MESSAGE_ID=", "KESTRUN_MESSAGE=", "KESTRUN_SEVERITY=", "KESTRUN_CONTROLLER=",
+        "KESTRUN_DEVICE_ID=",  "KESTRUN_REASON=",  "KESTRUN_HOSTNAME=", "KESTRUN_MODULE_DIR="};
+    for (char **e = environ; e != nullptr && *e != nullptr; e++) {
+        bool ours = false;
+        for (const char *o : own)
+            ours = ours || strncmp(*e, o, strlen(o)) == 0;
+        if (!ours)
+            vars.emplace_back(*e);
+    }
+    vars.push_back(std::string(own[0]) + id);
+    vars.push_back(std::string(own[1]) + text);
+    vars.push_back(std::string(own[2]) + severity);
+    if (g_drive.set) {
+        vars.push_back(std::string(own[3]) + std::to_string(g_drive.controller));
+        vars.push_back(std::string(own[4]) + std::to_string(g_drive.deviceId & 0xFFFF));
+        if (g_drive.reason != nullptr)
+            vars.push_back(std::string(own[5]) + g_drive.reason);
+    }
+    vars.push_back(std::string(own[6]) + g_hostname);
+    vars.push_back(std::string(own[7]) + g_moduleDir);
+    std::vector<char *> envp;
+    for (auto &v : vars)
+        envp.push_back(v.data());
+    envp.push_back(nullptr);
+    std::string message(text);
+    char *argv[] = {g_cNotifyProgram, id, message.data(), nullptr};
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    if (posix_spawn_file_actions_init(&actions) != 0)
+        return false;
+    if (posix_spawnattr_init(&attr) != 0) {
+        posix_spawn_file_actions_destroy(&actions);
+        return false;
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setsigmask(&attr, &none);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, g_cNotifyProgram, &actions, &attr, argv, envp.data());
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+        return false;
+    g_children[g_childCount++] = Child{pid, llMonotonicMs(), false};
+    return true;
+}
+
+} // namespace
+
+AlertDriveScope::AlertDriveScope(int controller, int deviceId, const char *reason)
+    : controller_(g_drive.controller), deviceId_(g_drive.deviceId), set_(g_drive.set),
+      reason_(g_drive.reason) {
+    g_drive.controller = controller;
+    g_drive.deviceId = deviceId;
+    g_drive.reason = reason;
+    g_drive.set = true;
+}
+
+AlertDriveScope::~AlertDriveScope() {
+    g_drive.controller = controller_;
+    g_drive.deviceId = deviceId_;
+    g_drive.reason = reason_;
+    g_drive.set = set_ != 0;
+}
+
+bool bAlertOn() {
+    return g_cNotifyProgram[0] != '\0';
+}
+
+int iAlertStart(const char *moduleDir) {
+    snprintf(g_moduleDir, sizeof g_moduleDir, "%s", moduleDir);
+    if (gethostname(g_hostname, sizeof g_hostname - 1) != 0)
+        g_hostname[0] = '\0';
+    g_hostname[sizeof g_hostname - 1] = '\0';
+    const char *limit = getenv(ALERT_LIMIT_ENV);
+    if (limit != nullptr && atoll(limit) > 0)
+        g_limitMs = atoll(limit);
+    if (!bAlertOn())
+        return 0;
+    if (g_cNotifyProgram[0] != '/')
+        return EINVAL;
+    struct stat st {};
+    if (stat(g_cNotifyProgram, &st) != 0)
+        return errno;
+    if (!S_ISREG(st.st_mode))
+        return EACCES;
+    if (access(g_cNotifyProgram, X_OK) != 0)
+        return errno;
+    return 0;
+}
+
+bool bAlertRepeatPass(uint64_t key, long long nowSeconds, long long windowSeconds) {
+    int oldest = 0;
+    for (int i = 0; i < g_repeatCount; i++) {
+        if (g_repeats[i].key == key) {
+            if (nowSeconds - g_repeats[i].at < windowSeconds && nowSeconds >= g_repeats[i].at)
+                return false;
+            g_repeats[i].at = nowSeconds;
+            return true;
+        }
+        if (g_repeats[i].at < g_repeats[oldest].at)
+            oldest = i;
+    }
+    // A full table forgets the entry let through longest ago.
+    int slot = g_repeatCount < ALERT_REPEAT_ENTRIES ? g_repeatCount++ : oldest;
+    g_repeats[slot] = Repeat{key, nowSeconds};
+    return true;
+}
+
+void vAlertRun(int messageId, const char *severity, const char *text) {
+    if (!bAlertOn() || g_cNotifyProgram[0] != '/')
+        return;
+    try {
+        iAlertReap();
+        if (!bAlertRepeatPass(uRepeatKey(messageId, text), llMonotonicMs() / 1000,
+                              ALERT_REPEAT_SECONDS)) {
+            g_totals.repeats++;
+            return;
+        }
+        if (g_childCount >= ALERT_RUNNING_MAX) {
+            g_totals.skipped++;
+            g_skippedPending++;
+            return;
+        }
+        if (bSpawn(messageId, severity, text))
+            g_totals.started++;
+        else
+            g_totals.failed++;
+    } catch (...) {
+        g_totals.failed++; // no memory for the environment: this alert is lost
+    }
+}
+
+int iAlertReap() {
+    int killed = 0;
+    long long now = llMonotonicMs();
+    for (int i = 0; i < g_childCount;) {
+        int status = 0;
+        pid_t r = waitpid(g_children[i].pid, &status, WNOHANG);
+        if (r == g_children[i].pid || (r < 0 && errno == ECHILD)) {
+            vForget(i);
+            continue;
+        }
+        if (!g_children[i].killed && now - g_children[i].startMs >= g_limitMs) {
+            kill(-g_children[i].pid, SIGKILL);
+            g_children[i].killed = true;
+            g_totals.killed++;
+            killed++;
+        }
+        i++;
+    }
+    return killed;
+}
+
+unsigned uAlertSkippedTake() {
+    unsigned n = g_skippedPending;
+    g_skippedPending = 0;
+    return n;
+}
+
+AlertTotals tAlertTotals() {
+    return g_totals;
+}
+
+void vAlertReset() {
+    g_childCount = 0;
+    g_repeatCount = 0;
+    g_skippedPending = 0;
+    g_totals = AlertTotals{};
+    g_drive = DriveContext{};
+    g_limitMs = ALERT_LIMIT_MS;
+}

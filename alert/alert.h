@@ -1,0 +1,55 @@
+// The alert program: an operator's program run for every Error-level message
+// and every observe-mode report, without ever holding the daemon up.
+#pragma once
+
+#include <cstdint>
+
+constexpr int ALERT_RUNNING_MAX = 4;       // programs running at once
+constexpr int ALERT_LIMIT_MS = 30000;      // killed when running longer
+constexpr int ALERT_REPEAT_SECONDS = 3600; // one run per repeated message
+constexpr int ALERT_REPEAT_ENTRIES = 128;  // repeats remembered
+constexpr const char *ALERT_LIMIT_ENV = "KESTRUN_TEST_ALERT_LIMIT_MS"; // tests only
+
+// Drive the messages raised while it is set are about (environment
+// KESTRUN_CONTROLLER, KESTRUN_DEVICE_ID and, with a reason, KESTRUN_REASON).
+// Scopes nest: the previous drive comes back when a scope ends.
+class AlertDriveScope {
+  public:
+    AlertDriveScope(int controller, int deviceId, const char *reason);
+    ~AlertDriveScope();
+    AlertDriveScope(const AlertDriveScope &) = delete;
+    AlertDriveScope &operator=(const AlertDriveScope &) = delete;
+
+  private:
+    int controller_, deviceId_, set_;
+    const char *reason_;
+};
+
+// Prepares the program named by NOTIFY_PROGRAM for this run. 0 when it is
+// usable or none is set; otherwise the reason it cannot run (an errno value,
+// EINVAL for a relative path), to be reported once. Alerts stay on after a
+// failed check: a program installed later still runs.
+int iAlertStart(const char *moduleDir);
+bool bAlertOn();
+
+// Runs the program for one logged message unless a repeat within the hour,
+// or already ALERT_RUNNING_MAX running (then counted as skipped).
+void vAlertRun(int messageId, const char *severity, const char *text);
+
+// Reaps finished programs without blocking and kills those past the limit.
+// Returns how many were killed by this call.
+int iAlertReap();
+
+// Runs skipped since the last call.
+unsigned uAlertSkippedTake();
+
+// Totals for the metrics.
+struct AlertTotals {
+    unsigned long long started, skipped, repeats, failed, killed;
+};
+AlertTotals tAlertTotals();
+
+// Repeat filter: true when `key` was not let through within `windowSeconds`
+// before `nowSeconds`; remembers it then. Exposed for the unit tests.
+bool bAlertRepeatPass(uint64_t key, long long nowSeconds, long long windowSeconds);
+void vAlertReset();

@@ -1,0 +1,119 @@
+// Settings of the alert program, the metrics file and observe mode, and the
+// alert program's repeat filter.
+#include "alert/alert.h"
+#include "config/settings.h"
+#include "process/process.h"
+#include "metrics/metrics.h"
+#include "unit_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <sys/stat.h>
+
+namespace {
+
+struct AdditionsSettings : ::testing::Test {
+    kt::TempDir dir;
+    void SetUp() override {
+        std::snprintf(gcModulePath, sizeof gcModulePath, "%s", dir.path().c_str());
+        vSettingsDefault();
+    }
+    void read(const std::string &ini) {
+        ASSERT_TRUE(dir.write("Kestrun.ini", ini));
+        ASSERT_EQ(iIniFileRead(), 1);
+    }
+};
+
+TEST_F(AdditionsSettings, KeysFollowTheReaderRules) {
+    const struct {
+        const char *ini;
+        const char *program;
+        const char *metrics;
+        int action;
+    } table[] = {
+        {"", "", "", ACTION_REMOVE},
+        {"[NOTIFY]\nNOTIFY_PROGRAM=/usr/local/bin/page me\r\n", "/usr/local/bin/page me", "",
+         ACTION_REMOVE},
+        {"[METRICS]\nMETRICS_FILE=/var/lib/node/k.prom\n", "", "/var/lib/node/k.prom",
+         ACTION_REMOVE},
+        {"[ACTION]\nACTION_MODE=OBSERVE\n", "", "", ACTION_OBSERVE},
+        {"[ACTION]\nACTION_MODE=OBSERVED\n", "", "", ACTION_OBSERVE}, // prefix, like ON
+        {"[ACTION]\nACTION_MODE=observe\n", "", "", ACTION_REMOVE},
+        {"[ACTION]\nACTION_MODE=REMOVE\n", "", "", ACTION_REMOVE},
+        {"[ACTION]\nACTION_MODE = OBSERVE\n", "", "", ACTION_REMOVE}, // not KEY=value
+        // Only inside their own section; a comment line is no key.
+        {"[SMART]\nNOTIFY_PROGRAM=/x\nMETRICS_FILE=/y\nACTION_MODE=OBSERVE\n", "", "",
+         ACTION_REMOVE},
+        {"[NOTIFY]\n#NOTIFY_PROGRAM=/x\n", "", "", ACTION_REMOVE},
+    };
+    for (const auto &row : table) {
+        SCOPED_TRACE(row.ini);
+        read(row.ini);
+        EXPECT_STREQ(g_cNotifyProgram, row.program);
+        EXPECT_STREQ(g_cMetricsFile, row.metrics);
+        EXPECT_EQ(g_iActionMode, row.action);
+    }
+}
+
+TEST_F(AdditionsSettings, LongPathIsCutToItsEntry) {
+    read("[METRICS]\nMETRICS_FILE=/" + std::string(400, 'm') + "\n");
+    EXPECT_EQ(std::string(g_cMetricsFile).size(), static_cast<size_t>(LIB_NAME_SIZE - 1));
+}
+
+TEST(AlertRepeat, OncePerWindowPerKey) {
+    vAlertReset();
+    const struct {
+        uint64_t key;
+        long long now;
+        bool pass;
+    } steps[] = {
+        {1, 100, true},   {1, 101, false},  {2, 101, true},  {1, 3699, false}, {1, 3700, true},
+        {1, 3701, false}, {2, 3700, false}, {2, 3701, true}, {1, 50, true}, // clock went back
+    };
+    for (const auto &s : steps)
+        EXPECT_EQ(bAlertRepeatPass(s.key, s.now, 3600), s.pass) << s.key << "@" << s.now;
+}
+
+TEST(AlertRepeat, FullTableForgetsTheOldest) {
+    vAlertReset();
+    for (int k = 0; k < ALERT_REPEAT_ENTRIES; k++)
+        ASSERT_TRUE(bAlertRepeatPass(static_cast<uint64_t>(k), k, 3600));
+    EXPECT_TRUE(bAlertRepeatPass(9999, 500, 3600));  // takes key 0's place
+    EXPECT_TRUE(bAlertRepeatPass(0, 501, 3600));     // forgotten, so it passes
+    EXPECT_FALSE(bAlertRepeatPass(9999, 502, 3600)); // still remembered
+    EXPECT_FALSE(bAlertRepeatPass(ALERT_REPEAT_ENTRIES - 1, 503, 3600));
+    vAlertReset();
+}
+
+// The file replaces its predecessor whole and readable by others.
+TEST_F(AdditionsSettings, MetricsFileIsReplacedWhole) {
+    std::snprintf(g_cMetricsFile, sizeof g_cMetricsFile, "%s", dir.file("k.prom").c_str());
+    ASSERT_TRUE(dir.write("k.prom", std::string(100000, 'x')));
+    ::chmod(dir.file("k.prom").c_str(), 0600);
+    mode_t old = ::umask(077);
+    vMetricsReset();
+    vMetricsDrive(0, 7, 24, 1, 2);
+    EXPECT_EQ(iMetricsWrite(1, 0, 1700000000), 0);
+    ::umask(old);
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.file("k.prom").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    std::FILE *f = std::fopen(dir.file("k.prom").c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    std::string text(static_cast<size_t>(st.st_size), '\0');
+    EXPECT_EQ(std::fread(text.data(), 1, text.size(), f), text.size());
+    std::fclose(f);
+    EXPECT_EQ(text.find('x'), std::string::npos);
+    EXPECT_NE(text.find("\nkestrun_drive_media_errors{controller=\"0\",device_id=\"7\"} 2\n"),
+              std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir.file(".k.prom.tmp")));
+    // A directory that is gone: the error, and no file made elsewhere.
+    std::snprintf(g_cMetricsFile, sizeof g_cMetricsFile, "%s", dir.file("gone/k.prom").c_str());
+    EXPECT_EQ(iMetricsWrite(1, 0, 1700000000), ENOENT);
+    g_cMetricsFile[0] = '\0';
+    vMetricsReset();
+}
+
+} // namespace
