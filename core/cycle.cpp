@@ -7,6 +7,7 @@
 #include "detect/tables.h"
 #include "isolate/register.h"
 #include "isolate/removal.h"
+#include "log/dir_watch.h"
 #include "log/messages.h"
 #include "metrics/metrics.h"
 #include "process/process.h"
@@ -182,5 +183,6 @@ void vMainProc() {
         free(g_ulSeqNo);
         g_ulSeqNo = nullptr;
     }
+    vDirWatchRelease();
     vLibUnload("");
 }

@@ -28,10 +28,10 @@ bool bCountedCode(uint16_t code) {
     return code == 112 || code == 113 || code == 267 || code == 268;
 }
 
-// Acceptance: inside the requested range, a real time stamp, a known code.
+// Acceptance: inside the requested range start .. start+n-1, which wraps
+// through 0 at the top of the sequence space, a real time stamp, a known code.
 bool bAccept(const EventDetail &r, uint32_t start, uint32_t n) {
-    uint32_t end = start + n; // modulo 2^32
-    return start <= r.seqNum && r.seqNum < end && r.timeStamp <= 0xFEFFFFFFu &&
+    return static_cast<uint32_t>(r.seqNum - start) < n && r.timeStamp <= 0xFEFFFFFFu &&
            bCountedCode(r.eventCode);
 }
 
@@ -50,7 +50,7 @@ bool bReadController(int controller, uint32_t start, uint32_t newest) {
                           static_cast<int>(length), tErrInfo) != 1) {
             if (tErrInfo[0] != LIB_STATUS_EVENT_NONE)
                 vLogID5003_Output("iGetEventSquenceInfo", tErrInfo[0]);
-            g_ulSeqNo[controller] = static_cast<uint32_t>(start + n);
+            g_ulSeqNo[controller] = SEQ_HELD | static_cast<uint32_t>(start + n);
             return true;
         }
         // A reply claiming more records than were asked for is clipped to the batch.
@@ -78,7 +78,7 @@ bool bReadController(int controller, uint32_t start, uint32_t newest) {
         bool last = newest - start < n;
         start += n;
         if (last) {
-            g_ulSeqNo[controller] = start;
+            g_ulSeqNo[controller] = SEQ_HELD | start;
             return true;
         }
     }
@@ -114,9 +114,15 @@ int iAErrorChk() {
         }
         uint32_t newest = info.newestSeq;
         unsigned long stored = g_ulSeqNo[i];
-        if (stored > newest)
-            continue;
-        uint32_t start = stored != 0 ? static_cast<uint32_t>(stored) : newest;
+        uint32_t start = newest; // the first cycle reads only the newest event
+        if ((stored & SEQ_HELD) != 0) {
+            start = static_cast<uint32_t>(stored);
+            // Sequence numbers wrap, so "past the newest" means within the half
+            // of the sequence space behind it: nothing new to read (this also
+            // covers a log whose newest number went back).
+            if (static_cast<uint32_t>(newest - start) >= 0x80000000u)
+                continue;
+        }
         if (!bReadController(i, start, newest))
             return 0;
     }

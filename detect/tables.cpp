@@ -26,20 +26,15 @@ AErrCounter *pAErrCounter(int controller, int deviceId) {
     return &MegaRaid[controller][deviceId];
 }
 
-void vZeroDirtyPages(void *p, size_t size) {
-    // Static storage starts out zero; reading an untouched page maps the shared
-    // zero page, while writing it would take a private page of resident memory.
-    constexpr size_t CHUNK = 4096;
-    unsigned char *bytes = static_cast<unsigned char *>(p);
-    static const unsigned char zeros[CHUNK] = {};
-    for (size_t off = 0; off < size; off += CHUNK) {
-        size_t len = size - off < CHUNK ? size - off : CHUNK;
-        if (memcmp(bytes + off, zeros, len) != 0)
-            memset(bytes + off, 0, len);
-    }
-}
-
+// Static storage is zero when the process starts, and a page of it never
+// written stays out of memory. Even comparing a page before clearing it can
+// make it resident (a read fault takes a private page on some kernels), so the
+// first run clears nothing; a later run in the same process clears it all.
 void vTablesClear() {
-    vZeroDirtyPages(MegaRaidMErr, sizeof MegaRaidMErr);
-    vZeroDirtyPages(MegaRaid, sizeof MegaRaid);
+    static bool s_used = false;
+    if (s_used) {
+        memset(MegaRaidMErr, 0, sizeof MegaRaidMErr);
+        memset(MegaRaid, 0, sizeof MegaRaid);
+    }
+    s_used = true;
 }

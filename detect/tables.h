@@ -33,22 +33,27 @@ struct MErrController {
 struct AErrCounter {
     uint64_t count;
     uint16_t ringIndex;
+    // Lets the history writer skip pruning passes. Beside the count, so that a
+    // drive's first events bring one page of the table into memory, not two.
+    HistoryMemo history;
     uint64_t eventTimes[RING_SIZE];
-    HistoryMemo history; // lets the history writer skip pruning passes
 };
 
 extern MErrController MegaRaidMErr[TABLE_CONTROLLERS];
 extern AErrCounter MegaRaid[TABLE_CONTROLLERS][AERR_DRIVES];
 extern unsigned long *g_ulSeqNo;
 
+// A sequence-table entry holds the next position to read, a 32-bit sequence
+// number, with this bit set; 0 means nothing has been read yet. The bit keeps
+// position 0 (reached when the sequence numbers wrap) apart from "unread".
+constexpr unsigned long SEQ_HELD = 1UL << 32;
+
 // Slot lookups: null when the controller or device id has no slot.
 MErrController *pMErrController(int controller);
 MErrCounter *pMErrCounter(int controller, int deviceId);
 AErrCounter *pAErrCounter(int controller, int deviceId);
 
-// Sets every byte of both static tables to zero without writing pages that are
-// already zero, so a fresh process keeps its untouched pages unmapped.
+// Sets every byte of both static tables to zero. Both are zero when the
+// process starts, so the first call writes nothing and leaves their pages
+// unmapped.
 void vTablesClear();
-
-// Zeroes `size` bytes at `p`, writing only the pages that hold a nonzero byte.
-void vZeroDirtyPages(void *p, size_t size);

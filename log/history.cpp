@@ -4,6 +4,7 @@
 #include "log/history.h"
 
 #include "config/settings.h"
+#include "log/dir_watch.h"
 #include "log/messages.h"
 #include "process/files.h"
 #include "process/process.h"
@@ -26,13 +27,18 @@ constexpr int NAME_SIZE = 256;
 // whose status cannot be read (it may have just vanished) is passed over, as
 // is anything that is not a regular file; a HISTORY_COUNT below 1 keeps one
 // file, so the pass never has to delete a file it has not yet remembered.
-// `remaining` receives the number of the drive's history files left after it,
-// `deleted` how many it removed. 1 when the pass ran, 0 (and `remaining` -1)
-// when the directory could not be opened.
+// A deletion counts only when it succeeded: a file that could not be deleted
+// (immutable, read-only file system) is still there and is tried again by the
+// next pass. `remaining` receives the number of the drive's history files left
+// after it; `stable` tells whether that number can only change through a
+// change of names in the directory (not so when a matching entry is a
+// symbolic link, whose target may change elsewhere, or could not be read).
+// 1 when the pass ran, 0 (and `remaining` -1) when the directory could not be
+// opened.
 int iDelFileSearch(const char *directory, int controller, int deviceId, long long *remaining,
-                   long long *deleted) {
+                   bool *stable) {
     *remaining = -1;
-    *deleted = 0;
+    *stable = false;
     DirPtr dir(opendir(directory));
     if (!dir)
         return 0;
@@ -44,14 +50,22 @@ int iDelFileSearch(const char *directory, int controller, int deviceId, long lon
     char oldestName[NAME_SIZE] = "";
     time_t oldestTime = 0;
     long long matched = 0;
+    long long deleted = 0;
+    bool fixed = true;
     int dfd = dirfd(dir.get());
     struct dirent *entry;
     while ((entry = readdir(dir.get())) != nullptr) {
         const char *name = entry->d_name;
         if (name[0] == '.' || strncmp(name, prefix, static_cast<size_t>(prefixLen)) != 0)
             continue;
+        if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN)
+            fixed = false;
         struct stat st {};
-        if (fstatat(dfd, name, &st, 0) != 0 || !S_ISREG(st.st_mode))
+        if (fstatat(dfd, name, &st, 0) != 0) {
+            fixed = false;
+            continue;
+        }
+        if (!S_ISREG(st.st_mode))
             continue;
         time_t m = st.st_mtime;
         matched++;
@@ -62,74 +76,53 @@ int iDelFileSearch(const char *directory, int controller, int deviceId, long lon
             }
             continue;
         }
+        char victim[NAME_SIZE];
+        snprintf(victim, sizeof victim, "%s", oldestTime <= m ? oldestName : name);
         if (oldestTime <= m) {
-            unlinkat(dfd, oldestName, 0);
             snprintf(oldestName, sizeof oldestName, "%s", name);
             oldestTime = m;
-        } else {
-            unlinkat(dfd, name, 0);
         }
-        (*deleted)++;
+        if (unlinkat(dfd, victim, 0) == 0)
+            deleted++;
     }
-    *remaining = matched - *deleted;
+    *remaining = matched - deleted;
+    *stable = fixed;
     return 1;
-}
-
-// Every event used to cost a full pass over the module directory, which
-// dominates an event storm. A pass can only delete something when the drive
-// has more files than it keeps, and the number of its files can only change
-// when the directory changes. So after each event we remember, per drive, the
-// directory's modification time and how many files the drive has; while the
-// directory's time is unchanged and that number is within HISTORY_COUNT, the
-// pass would delete nothing and is skipped. The time is remembered only once
-// the coarse clock has moved past it: a change made later within the same
-// clock tick would otherwise leave the time unchanged and go unseen.
-bool bLater(const struct timespec &a, const struct timespec &b) {
-    return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
-}
-
-// Takes the directory's status; `settled` tells whether the coarse clock had
-// already passed its modification time.
-bool bDirStatus(const char *directory, struct stat *st, bool *settled) {
-    struct timespec now {};
-    clock_gettime(CLOCK_REALTIME_COARSE, &now);
-    if (stat(directory, st) != 0)
-        return false;
-    *settled = bLater(now, st->st_mtim);
-    return true;
-}
-
-bool bMemoHolds(const HistoryMemo *memo, const struct stat &st, long long keep) {
-    return memo != nullptr && memo->valid && memo->dev == st.st_dev && memo->ino == st.st_ino &&
-           memo->mtime.tv_sec == st.st_mtim.tv_sec && memo->mtime.tv_nsec == st.st_mtim.tv_nsec &&
-           memo->files <= keep;
-}
-
-void vMemoStore(HistoryMemo *memo, const struct stat &st, bool settled, long long files) {
-    memo->valid = settled && files >= 0;
-    memo->dev = st.st_dev;
-    memo->ino = st.st_ino;
-    memo->mtime = st.st_mtim;
-    memo->files = files;
 }
 
 } // namespace
 
+// Every event used to cost a full pass over the module directory, which
+// dominates an event storm. A pass deletes nothing while the drive has no
+// more files than it keeps, and which regular files carry the drive's prefix
+// can only change through a change of names in the directory (a file's type
+// never changes; links, whose targets may, make the pass's count unstable).
+// An inotify watch reports every such change, so the memo keeps the number of
+// files the drive's last pass left and the directory's change generation
+// taken before that pass: while the generation is the same and the number is
+// within HISTORY_COUNT, a pass would delete nothing and is skipped. Our own
+// new file and deletions change the generation too, which costs one more
+// pass, never a wrong skip. Without a watch every line gets its pass.
 int iLogOut(int controller, int deviceId, uint32_t seqNum, uint32_t timeStamp,
             const char *description, size_t descriptionMax, HistoryMemo *memo) {
     char directory[MODULE_FILE_PATH_SIZE];
     vModuleFilePath(directory, "");
     long long keep = g_iHistoryCnt < 1 ? 1 : g_iHistoryCnt;
-    struct stat dirStatus {};
-    bool settled = false;
-    bool haveStatus = memo != nullptr && bDirStatus(directory, &dirStatus, &settled);
-    long long files = -1;
-    long long deleted = 0;
-    bool pruned = !(haveStatus && bMemoHolds(memo, dirStatus, keep));
-    if (pruned)
-        iDelFileSearch(directory, controller, deviceId, &files, &deleted);
-    else
-        files = memo->files;
+    // Taken before the pass, so that any change made during or after it shows
+    // at the next line.
+    long long generation = memo != nullptr ? llDirChangeGeneration(directory) : -1;
+    bool skip = generation >= 0 && memo->valid && memo->generation == generation &&
+                memo->files <= keep;
+    if (!skip) {
+        long long files = -1;
+        bool stable = false;
+        int passed = iDelFileSearch(directory, controller, deviceId, &files, &stable);
+        if (memo != nullptr) {
+            memo->valid = passed == 1 && stable && generation >= 0;
+            memo->generation = generation;
+            memo->files = files;
+        }
+    }
 
     char name[NAME_SIZE];
     snprintf(name, sizeof name, "%s%d_Id%d_%s.dat", HISTORY_PREFIX, controller, deviceId,
@@ -138,13 +131,9 @@ int iLogOut(int controller, int deviceId, uint32_t seqNum, uint32_t timeStamp,
     vModuleFilePath(path, name);
     FilePtr file(fopen(path, "a"));
     if (!file) {
-        if (memo != nullptr)
-            memo->valid = 0;
         vLogID5009_Output(name, "iLogOut", errno);
         return 0;
     }
-    struct stat fileStatus {};
-    bool created = fstat(fileno(file.get()), &fileStatus) == 0 && fileStatus.st_size == 0;
 
     time_t when = static_cast<time_t>(timeStamp) + HISTORY_EPOCH;
     struct tm t {};
@@ -160,20 +149,5 @@ int iLogOut(int controller, int deviceId, uint32_t seqNum, uint32_t timeStamp,
     }
     fprintf(file.get(), "%d/%d/%d %02d:%02d:%02d %x %.*s\n", t.tm_year + 1900, t.tm_mon + 1,
             t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, seqNum, static_cast<int>(len), description);
-    file.reset();
-
-    if (memo != nullptr && files >= 0) {
-        if (created)
-            files++;
-        if (created || deleted > 0 || !haveStatus) {
-            haveStatus = bDirStatus(directory, &dirStatus, &settled);
-            if (!haveStatus)
-                files = -1;
-        }
-        if (pruned || created)
-            vMemoStore(memo, dirStatus, settled, files);
-    } else if (memo != nullptr) {
-        memo->valid = 0;
-    }
     return 1;
 }

@@ -9,14 +9,12 @@
 constexpr const char *HISTORY_PREFIX = "AERROR_Cnt";
 constexpr unsigned HISTORY_EPOCH = 946652400; // 2000-01-01 00:00:00 at UTC+9
 
-// What one drive's last event learned about the module directory, kept by the
-// caller beside the drive's other counters (zeroed: nothing known).
+// What one drive's last pruning pass learned about the module directory, kept
+// by the caller beside the drive's other counters (zeroed: nothing known).
 struct HistoryMemo {
     int valid;
-    dev_t dev;
-    ino_t ino;
-    struct timespec mtime;
-    long long files;
+    long long generation; // the directory's change generation before the pass
+    long long files;      // the drive's history files the pass left
 };
 
 // Prunes the drive's history files, then appends the line of one event. The

@@ -606,6 +606,25 @@ int changeDrive(int cmd, const Block &b) {
     return ST_OK;
 }
 
+// The newest event of a log kept sorted by seq. A controller's log runs on
+// through 0 after 0xFFFFFFFF, so a log holding numbers on both sides of the
+// wrap ends just before the widest gap between neighbours (counted round the
+// circle), not at the highest number.
+uint32_t autoNewest(const std::vector<Event> &events) {
+    if (events.empty())
+        return 0;
+    size_t last = events.size() - 1;
+    uint32_t widest = events.front().seq - events.back().seq; // round the top
+    for (size_t i = 0; i + 1 < events.size(); i++) {
+        uint32_t gap = events[i + 1].seq - events[i].seq;
+        if (gap > widest) {
+            widest = gap;
+            last = i;
+        }
+    }
+    return events[last].seq;
+}
+
 int eventList(const Block &b) {
     const Controller &c = g.sc.ctrls[b.ctrl];
     uint32_t want = get32(b.buf);
@@ -734,7 +753,7 @@ int execute(int cmd, const Block &b) {
     case CMD_EVTSEQINFO: {
         const Controller &c = g.sc.ctrls[b.ctrl];
         std::memset(out, 0, kEvtInfoSize);
-        uint32_t newest = c.newestSet ? c.newest : c.events.empty() ? 0 : c.events.back().seq;
+        uint32_t newest = c.newestSet ? c.newest : autoNewest(c.events);
         put32(out, 0, newest);
         return ST_OK;
     }

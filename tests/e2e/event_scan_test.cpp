@@ -451,3 +451,39 @@ TEST(EventScan, OneFailingDriveWithDefaultSettingsIsTakenOutOfService) {
 }
 
 } // namespace
+
+// Sequence numbers run on through 0 after 0xFFFFFFFF. Controller 0 reads a
+// batch whose range wraps; controller 1 ends a cycle exactly at 0xFFFFFFFF,
+// so its next position is 0, which must not pass for "nothing read yet".
+// Every event is written and counted once, none lost, none read again.
+TEST(EventScan, SequenceNumbersWrapThroughZeroWithoutLosingOrRereadingEvents) {
+    constexpr unsigned long kTop = 0xFFFFFFF0;
+    std::string s = "controller 0 newest=" + std::to_string(kTop) + "\ndrive c=0 id=5\n" +
+                    "controller 1 newest=" + std::to_string(kTop) + "\ndrive c=1 id=6\n";
+    for (unsigned long q = kTop; q <= 0xFFFFFFFF; ++q)
+        s += event(0, q, 267, 5) + event(1, q, 267, 6);
+    for (unsigned long q = 0; q <= 0x24; ++q)
+        s += event(0, q, 267, 5) + event(1, q, 267, 6);
+    // Two sequence reads per cycle: controller 0's is read 2k-1 of cycle k.
+    s += at(3, "controller 0 newest=0xFFFFFFFA\n") + at(3, "controller 1 newest=0xFFFFFFFF\n") +
+         at(5, "controller 0 newest=3\n") + at(7, "controller 1 newest=0x24\n");
+    kt::Daemon d;
+    kt::startOn(d, s, std::string(kIni) + kCountMode + "[AERROR]\nAERROR_COUNT_HDD=100000\n");
+    waitReads(d, 11); // cycles 1 to 5 complete
+    kt::stopClean(d);
+
+    auto top = range(kTop, 0xFFFFFFFF);
+    auto c0 = top, c1 = top;
+    for (unsigned long q : range(0, 3))
+        c0.push_back(q);
+    for (unsigned long q : range(0, 0x24))
+        c1.push_back(q);
+    EXPECT_THAT(seqs(history(d, 0, 5)), ElementsAreArray(c0));
+    EXPECT_THAT(seqs(history(d, 1, 6)), ElementsAreArray(c1));
+    size_t counted[2] = {0, 0}; // one drive read per counted event
+    for (const auto &c : Calls(d).of("pdinfo"))
+        counted[c.num("ctrl") == 1]++;
+    EXPECT_EQ(c0.size(), counted[0]);
+    EXPECT_EQ(c1.size(), counted[1]);
+    EXPECT_THAT(errors(d), IsEmpty());
+}

@@ -274,6 +274,11 @@ class Daemon {
     ExitResult last_;
 };
 
+// The daemon's wrapper command (KESTRUN_TEST_WRAPPER, e.g. valgrind) and the
+// factor every wait is stretched by (KESTRUN_TEST_TIMEOUT_SCALE).
+std::vector<std::string> wrapperWords();
+int timeoutScale();
+
 // The texts of the records (handy in EXPECT_THAT / failure output).
 std::vector<std::string> texts(const std::vector<SyslogRecord> &recs);
 std::vector<std::string> texts(const std::vector<LogLine> &lines);

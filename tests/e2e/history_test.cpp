@@ -1,6 +1,7 @@
 // Event history files written by the running daemon: their names, the lines
 // in local time, and pruning of earlier runs' files in the module directory.
 #include "event_support.h"
+#include "fs_flags.h"
 #include "harness.h"
 
 #include <gmock/gmock.h>
@@ -13,6 +14,7 @@
 #include <regex>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -233,6 +235,105 @@ TEST(History, FileThatCannotBeOpenedIsReportedByItsNameAndTheEventStillCounts) {
         std::count_if(reads.begin(), reads.end(), [](const auto &c) { return c.num("dev") == 5; }),
         1)
         << "the event is counted all the same";
+}
+
+// Outside changes that leave the directory's modification time as it was: the
+// next event must prune exactly as a full pass would.
+class OutsideChange : public ::testing::Test {
+  protected:
+    const std::string o0 = "AERROR_Cnt0_Id5_20230101_000000.dat"; // oldest
+    const std::string o1 = "AERROR_Cnt0_Id5_20230102_000000.dat";
+    const time_t now = std::time(nullptr);
+
+    // Two files kept per drive; events 0xa and 0xb make the run's own file and
+    // leave the drive with what a pass finds (given older files already there).
+    void startKeepingTwo() {
+        ASSERT_TRUE(d.installDaemon());
+        ASSERT_TRUE(d.installSimulator());
+        ASSERT_TRUE(d.writeIni(std::string(kIni) + "[HISTORY]\nHISTORY_COUNT=2\n"));
+        ASSERT_TRUE(
+            d.writeScenario("controller 0\ndrive c=0 id=5\n" + event(0, 10, 267, 5, 800000000)));
+        ASSERT_TRUE(d.start(fixedClock("UTC")));
+        ASSERT_TRUE(d.waitForLines(d.modulePath(kHistoryUtc), std::regex(" a $"), 1));
+        line(11);
+    }
+    // One more event for drive 5, once the file-system clock has passed the
+    // directory's time (a memo of that time would then be trusted).
+    void line(unsigned long seq) {
+        struct stat st {};
+        ASSERT_EQ(::stat(d.moduleDir().c_str(), &st), 0);
+        ASSERT_TRUE(kt::Daemon::waitFor([&] {
+            struct timespec t {};
+            ::clock_gettime(CLOCK_REALTIME_COARSE, &t);
+            return t.tv_sec > st.st_mtim.tv_sec ||
+                   (t.tv_sec == st.st_mtim.tv_sec && t.tv_nsec > st.st_mtim.tv_nsec);
+        }));
+        addEvent(d, event(0, seq, 268, 5, 800000000));
+        char hex[24];
+        std::snprintf(hex, sizeof hex, " %lx $", seq);
+        ASSERT_TRUE(d.waitForLines(d.modulePath(kHistoryUtc), std::regex(hex), 1));
+    }
+    void old(const std::string &name, time_t age) {
+        ASSERT_TRUE(d.writeFile(name, "2023/1/1 00:00:00 1 old\n"));
+        setMtime(d.modulePath(name), now - age);
+    }
+    void expectDriveFiles(const std::vector<std::string> &names) {
+        kt::stopClean(d);
+        std::vector<std::string> files;
+        for (const auto &n : historyFiles(d))
+            files.push_back(n);
+        EXPECT_EQ(files, names);
+    }
+    kt::Daemon d;
+};
+
+// As `rsync -a`, `tar` or `cp -a` restore it: an older file of the drive comes
+// back and the directory gets its earlier time again.
+TEST_F(OutsideChange, OlderFileRestoredWithTheDirectoryTimeIsPrunedAtTheNextEvent) {
+    old(o1, 10000);
+    startKeepingTwo();
+    line(12);
+    struct stat st {};
+    ASSERT_EQ(::stat(d.moduleDir().c_str(), &st), 0);
+    old(o0, 20000);
+    struct timespec ts[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, d.moduleDir().c_str(), ts, 0), 0);
+    line(13);
+    // The directory watch is one inotify descriptor, not handed to children.
+    std::vector<std::string> watches;
+    for (const auto &fd : kt::Daemon::listDir("/proc/" + std::to_string(d.pid()) + "/fd")) {
+        char target[64] = "";
+        std::string link = "/proc/" + std::to_string(d.pid()) + "/fd/" + fd;
+        if (::readlink(link.c_str(), target, sizeof target - 1) > 0 &&
+            std::string(target) == "anon_inode:inotify")
+            watches.push_back(kt::readText("/proc/" + std::to_string(d.pid()) + "/fdinfo/" + fd));
+    }
+    ASSERT_EQ(watches.size(), 1u);
+    std::smatch flags;
+    ASSERT_TRUE(std::regex_search(watches[0], flags, std::regex("flags:\\s*([0-7]+)")));
+    EXPECT_NE(std::stoul(flags[1], nullptr, 8) & O_CLOEXEC, 0u) << watches[0];
+    expectDriveFiles({o1, kHistoryUtc});
+}
+
+// The oldest file cannot be deleted (immutable) until someone fixes that: the
+// deletion is tried again at every event and succeeds at the first after.
+TEST_F(OutsideChange, DeletionThatFailedIsTriedAgainAtTheNextEvent) {
+    old(o0, 20000);
+    old(o1, 10000);
+    struct Mutable { // never leave an undeletable file behind
+        std::string path;
+        ~Mutable() {
+            kt::setImmutable(path, false);
+        }
+    } guard{d.modulePath(o0)};
+    if (!kt::setImmutable(guard.path, true))
+        GTEST_SKIP() << "no immutable files here (needs root and a file system that keeps the flag)";
+    startKeepingTwo(); // event 0xb fails to delete the oldest
+    line(12);
+    ASSERT_TRUE(d.moduleHas(o0));
+    ASSERT_TRUE(kt::setImmutable(guard.path, false));
+    line(13);
+    expectDriveFiles({o1, kHistoryUtc});
 }
 
 } // namespace

@@ -227,6 +227,9 @@ TEST_F(SimLibrary, EventWindowWrapsAndIsBoundedByTheRequest) {
     EXPECT_EQ(evtlist(2, 7, b), kNoEvent); // 2..8: nothing
     ASSERT_EQ(evtlist(2, 8, b), 0);
     EXPECT_EQ(r32(b, 8), 9u);
+    // The log runs 2^32-1, 1, 9 in that order: the newest is 9, not the highest.
+    ASSERT_EQ(fixed(7, 0, b, 20), 0);
+    EXPECT_EQ(r32(b, 0), 9u);
 }
 
 TEST_F(SimLibrary, MalformedBlocksAreRejected) {

@@ -4,6 +4,7 @@
 #include "log/history.h"
 #include "process/process.h"
 
+#include "fs_flags.h"
 #include "shim.h"
 #include "unit_support.h"
 
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <set>
@@ -199,6 +201,103 @@ TEST_F(HistoryTest, FilesAddedBetweenEventsAreStillPruned) {
     EXPECT_TRUE(names.count("AERROR_Cnt2_Id7_19990102_000000.dat"));
     EXPECT_TRUE(names.count("AERROR_Cnt2_Id7_20240301_101500.dat"));
     EXPECT_EQ(2u, names.size());
+}
+
+} // namespace
+
+namespace {
+
+// Whatever happens to the directory between lines, the directory must end up
+// as a full pass before every line leaves it: `dir` gets the scan's lines,
+// `ref` the same lines written without a memo (a full pass each), and every
+// outside change is made to both.
+TEST_F(HistoryTest, SkippedPassesLeaveWhatAFullPassBeforeEveryLineWouldLeave) {
+    kt::TempDir ref, targets;
+    const std::string p = "AERROR_Cnt0_Id5_";
+    g_iHistoryCnt = 3;
+    bool immutable = true; // false where the file system or our rights lack it
+    struct Guard {         // a failed assertion must not leave a file undeletable
+        std::vector<std::string> paths;
+        ~Guard() {
+            for (const auto &f : paths)
+                kt::setImmutable(f, false);
+        }
+    } guard{{dir.file(p + "00"), ref.file(p + "00")}};
+
+    auto stamp = [](const std::string &path, time_t t) {
+        struct timespec ts[2] = {{t, 0}, {t, 0}};
+        ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), ts, 0)) << path;
+    };
+    auto touch = [&](const std::string &d, const std::string &name, time_t t) {
+        std::ofstream(d + "/" + name) << "x\n";
+        stamp(d + "/" + name, t);
+    };
+    // Every change is made in both directories; `t` is the side's own place
+    // outside them (for link targets).
+    using Change = std::function<void(const std::string &d, const std::string &t)>;
+    const std::vector<std::pair<const char *, Change>> changes = {
+        {"first lines", [](auto &, auto &) {}},
+        {"earlier runs' files",
+         [&](auto &d, auto &) {
+             touch(d, p + "a", 1000);
+             touch(d, p + "b", 2000);
+             touch(d, p + "c", 3000);
+         }},
+        {"older file restored with the directory's time kept",
+         [&](auto &d, auto &) {
+             struct stat st {};
+             ASSERT_EQ(0, stat(d.c_str(), &st));
+             touch(d, p + "0", 500);
+             struct timespec ts[2] = {st.st_atim, st.st_mtim};
+             ASSERT_EQ(0, utimensat(AT_FDCWD, d.c_str(), ts, 0));
+         }},
+        {"oldest file cannot be deleted",
+         [&](auto &d, auto &) {
+             touch(d, p + "00", 400);
+             immutable = immutable && kt::setImmutable(d + "/" + p + "00", true);
+         }},
+        {"and can again",
+         [&](auto &d, auto &) {
+             if (immutable) {
+                 ASSERT_TRUE(kt::setImmutable(d + "/" + p + "00", false));
+             }
+         }},
+        {"dangling link",
+         [&](auto &d, auto &t) {
+             ASSERT_EQ(0, symlink((t + "/x").c_str(), (d + "/" + p + "link").c_str()));
+         }},
+        {"its target appears outside", [&](auto &, auto &t) { touch(t, "x", 300); }},
+        {"renamed out and in",
+         [&](auto &d, auto &) {
+             touch(d, "notes", 200);
+             ASSERT_EQ(0, rename((d + "/" + p + "c").c_str(), (d + "/other").c_str()));
+             ASSERT_EQ(0, rename((d + "/notes").c_str(), (d + "/" + p + "z").c_str()));
+         }},
+        {"directory and time change only",
+         [&](auto &d, auto &) {
+             ASSERT_EQ(0, mkdir((d + "/" + p + "dir").c_str(), 0755));
+             stamp(d + "/" + p + "b", 100);
+         }},
+        {"next run",
+         [&](auto &d, auto &) {
+             stamp(d + "/" + p + "20240301_101500.dat", 5000);
+             snprintf(gcDateTime, sizeof gcDateTime, "20240302_101500");
+         }},
+    };
+    ASSERT_EQ(0, mkdir(targets.file("a").c_str(), 0755));
+    ASSERT_EQ(0, mkdir(targets.file("b").c_str(), 0755));
+    uint32_t seq = 0;
+    for (const auto &[label, change] : changes) {
+        change(dir.path(), targets.path() + "/a");
+        change(ref.path(), targets.path() + "/b");
+        for (int line = 0; line < 3; line++) {
+            ASSERT_EQ(1, LogEvent(0, 5, ++seq, 0, "e"));
+            snprintf(gcModulePath, sizeof gcModulePath, "%s", ref.path().c_str());
+            ASSERT_EQ(1, iLogOut(0, 5, seq, 0, "e", 2, nullptr)); // no memo: a full pass
+            snprintf(gcModulePath, sizeof gcModulePath, "%s", dir.path().c_str());
+            ASSERT_EQ(Names(ref.path()), Names(dir.path())) << label << ", line " << line;
+        }
+    }
 }
 
 } // namespace
