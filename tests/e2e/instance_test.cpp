@@ -101,4 +101,26 @@ TEST(Instance, OnlyOneMonitorRunsOnAModuleDirectoryAndArgumentsNeverStartOne) {
     EXPECT_TRUE(d.stop(SIGTERM).exitedWith(0));
 }
 
+// A file system without locks (here: flock fails with ENOLCK) must not keep
+// the monitor from running; the warning says what is lost.
+TEST(Instance, DirectoryThatCannotBeLockedIsReportedAndMonitoredAllTheSame) {
+    kt::Daemon d;
+    prepare(d);
+    kt::StartOptions o;
+    o.env = {{"KESTRUN_TEST_FAIL_FLOCK", "37"}};
+    ASSERT_TRUE(d.start(o));
+    ASSERT_TRUE(d.waitForSleeps(1)) << d.stderrText();
+    EXPECT_TRUE(d.stop(SIGTERM).exitedWith(0));
+    const std::string text = "<6011:Warning> The module directory (" + d.moduleDir() +
+                             ") cannot be locked. Error Code (37). A second instance would not be "
+                             "refused.";
+    auto recs = d.syslog();
+    ASSERT_GE(recs.size(), 2u);
+    EXPECT_EQ(recs[0].text, text);
+    EXPECT_EQ(recs[0].priority, 4);
+    EXPECT_THAT(recs[1].text, HasSubstr("<1000:"));
+    ASSERT_FALSE(d.logLines().empty());
+    EXPECT_EQ(d.logLines()[0].text, text);
+}
+
 } // namespace
