@@ -7,6 +7,10 @@ constexpr const char *LOG_FILE_NAME = "PredictiveFailure.log";
 void vOutputSyslog(int priority, const char *text);
 int iPredictiveLogOut(const char *text);
 
+// Starts a new cycle for the log-file fallback: a message that could not be
+// written to the log file goes to syslog instead, once per number per cycle.
+void vLogFallbackReset();
+
 void vLogID1000_Output(const char *version);
 void vLogID1001_Output(const char *modes);
 void vLogID1010_Output();
@@ -35,6 +39,7 @@ void vLogID5012_Output(int controller, const char *name, int status);
 // Start refused: syslog and standard error only (see docs/messages.md).
 void vLogID6010_Output(const char *moduleDir);
 void vLogID6011_Output(const char *moduleDir, int error);
+void vLogID6000_Output(int controller, int ldNumber, int deviceId, bool unreadable);
 void vLogID6200_Output(const char *program, int error);
 void vLogID6201_Output(unsigned skipped);
 void vLogID6202_Output(int killed);

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -285,6 +286,11 @@ bool Daemon::start(const StartOptions &o) {
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (o.fileSizeLimit) {
+            struct rlimit lim = {static_cast<rlim_t>(*o.fileSizeLimit),
+                                 static_cast<rlim_t>(*o.fileSizeLimit)};
+            ::setrlimit(RLIMIT_FSIZE, &lim);
+        }
         if (o.pathSearch) {
             environ = envp.data();
             ::execvp(argv[0], argv);

@@ -84,6 +84,9 @@ struct StartOptions {
     std::optional<long long> fixedTime;       // KESTRUN_TEST_TIME
     std::optional<std::string> failSigaction; // KESTRUN_TEST_FAIL_SIGACTION, e.g. "2" or "2,15"
     bool preloadShim = true;
+    // RLIMIT_FSIZE of the daemon in bytes (applies to the capture files it
+    // writes too: keep it well above their size).
+    std::optional<long long> fileSizeLimit;
     // Point KESTRUN_SIM_SCENARIO at the work directory's scenario file (written
     // or not), so the simulator never keeps its state in the module directory.
     bool useScenario = true;
