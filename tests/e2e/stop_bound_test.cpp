@@ -73,7 +73,7 @@ TEST(StopBound, OnlyTheRemovalInProgressCompletesWithItsPauseAndRetries) {
         drive0.push_back(s);
     }
     EXPECT_THAT(drive0,
-                ElementsAre("pdinfo 0", "pdinfo 0", "vdno 0", "ldinfo 0", "pdinfo 0",
+                ElementsAre("pdinfo 0", "pdinfo 0", "vdno 0", "ldinfo 0", "ldinfo 0", "pdinfo 0",
                             "setstate 0 arg=17", "pdinfo 5", "pdinfo 0", "setstate 0 arg=1"));
     EXPECT_THAT(d.registerLines(), ElementsAre("0,0"));
     EXPECT_EQ(countLog(d, "<4502:Error> Predictive Failure event received. PD removed. (PD:0)"),
