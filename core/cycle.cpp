@@ -152,6 +152,7 @@ void vMainProc() {
     vNotifyStatus("Monitoring started");
 
     while (g_iSignalRecv != 1) {
+        vLogFallbackReset();
         vMetricsCycleBegin();
         vNotifyAlive();
         if (g_iPollEvent == 1)

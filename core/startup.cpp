@@ -70,6 +70,10 @@ void vKestrunMain(int argc, char **argv) {
         break;
     }
 
+    // A file-size limit makes a write beyond it fail (and be reported) rather
+    // than end the daemon.
+    signal(SIGXFSZ, SIG_IGN);
+
     if (iIniFileRead() == 0) {
         vLogID2000_Output();
         exit(0);

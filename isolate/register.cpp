@@ -1,23 +1,27 @@
 // The removed-drive register. Two guarantees matter more than anything else
 // here, since the register is what keeps a removed drive out of service across
 // restarts:
-//  - a line appended by a removal is flushed and synced before the removal is
-//    reported;
+//  - a line appended by a removal is written whole and synced before the
+//    removal is reported, or not at all (a failed write is cut back and
+//    reported);
 //  - the start-up rewrite never empties the register before the new content is
 //    complete: the surviving lines go to a new file, which is synced and then
 //    renamed over the register. A crash at any point leaves either the old or
-//    the new register, never a truncated one.
+//    the new register, never a truncated one. A register kept as a link is
+//    rewritten at the link's target, so the link goes on naming it.
 // Copying and deleting "PdState_Flag.bak" are plain file operations: no shell
 // ever sees a path.
 #include "isolate/register.h"
 
 #include "alert/alert.h"
+#include "log/append.h"
 #include "log/messages.h"
 #include "process/files.h"
 #include "process/process.h"
 #include "storage/StoreCmd.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -31,13 +35,50 @@ namespace {
 constexpr int REGISTER_LINE_SIZE = 256;
 
 // Makes a directory entry change (new file, rename) durable.
-void vSyncModuleDir() {
-    const char *dir = gcModulePath[0] != '\0' ? gcModulePath : "/";
-    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+void vSyncDir(const char *dir) {
+    int fd = open(dir[0] != '\0' ? dir : "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         fsync(fd);
         close(fd);
     }
+}
+
+void vSyncModuleDir() {
+    vSyncDir(gcModulePath);
+}
+
+// Where the start-up rewrite puts the register: the file itself and the new
+// file renamed over it, in the same directory. For a register kept as a
+// symbolic link that is the link's final target (the kernel bounds the
+// chain), so the link stays and keeps naming the current register. 0, or the
+// errno why the target cannot be named.
+struct RewritePlace {
+    char target[PATH_MAX];
+    char fresh[PATH_MAX + 8];
+    char dir[PATH_MAX];
+};
+
+int iRewritePlace(const char *registerPath, RewritePlace *place) {
+    struct stat lst {};
+    if (lstat(registerPath, &lst) != 0 || !S_ISLNK(lst.st_mode)) {
+        snprintf(place->target, sizeof place->target, "%s", registerPath);
+        snprintf(place->fresh, sizeof place->fresh, "%s/%s", gcModulePath, REGISTER_NEW_NAME);
+        snprintf(place->dir, sizeof place->dir, "%s", gcModulePath);
+        return 0;
+    }
+    if (realpath(registerPath, place->target) == nullptr)
+        return errno;
+    int n = snprintf(place->fresh, sizeof place->fresh, "%s.new", place->target);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof place->fresh)
+        return ENAMETOOLONG;
+    // realpath gives an absolute path: its last "/" ends the directory.
+    snprintf(place->dir, sizeof place->dir, "%s", place->target);
+    char *slash = strrchr(place->dir, '/');
+    if (slash == place->dir)
+        slash[1] = '\0';
+    else if (slash != nullptr)
+        *slash = '\0';
+    return 0;
 }
 
 // Flushes a stream and syncs its file; false when either fails.
@@ -92,7 +133,10 @@ bool bParseLine(char *line, int *controller, int *deviceId) {
 int iHSPFileMake(int controller, int deviceId) {
     char path[MODULE_FILE_PATH_SIZE];
     vModuleFilePath(path, REGISTER_FILE_NAME);
-    bool existed = access(path, F_OK) == 0;
+    // lstat: a link to a register elsewhere is an existing register even
+    // before its target exists, and must never be unlinked here.
+    struct stat before {};
+    bool existed = lstat(path, &before) == 0;
     FilePtr file(fopen(path, "a+"));
     if (!file) {
         vLogID5009_Output(REGISTER_FILE_NAME, "iHSPFileMake", errno);
@@ -102,19 +146,40 @@ int iHSPFileMake(int controller, int deviceId) {
     int len = snprintf(entry, sizeof entry, "%d,%d\n", controller,
                        static_cast<int>(static_cast<int16_t>(deviceId)));
 
+    // An unterminated last line (an edit, an interrupted write) is the same
+    // drive as its terminated form.
     bool duplicate = false;
     rewind(file.get());
     char line[REGISTER_LINE_SIZE];
     while (fgets(line, sizeof line, file.get()) != nullptr) {
-        if (strncmp(line, entry, static_cast<size_t>(len)) == 0)
+        if (strncmp(line, entry, static_cast<size_t>(len)) == 0 ||
+            (strncmp(line, entry, static_cast<size_t>(len - 1)) == 0 && line[len - 1] == '\0'))
             duplicate = true;
     }
-    if (!duplicate) {
-        fputs(entry, file.get());
-        bFlushSync(file.get());
+    if (duplicate)
+        return 1;
+
+    // The new line must start a line of its own: after "0,8" without its LF,
+    // "0,9\n" would make "0,80,9".
+    int fd = fileno(file.get());
+    struct stat st {};
+    char last = '\n';
+    if (fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) != 1)
+        last = '\n';
+    char out[72];
+    int outLen = snprintf(out, sizeof out, "%s%s", last != '\n' ? "\n" : "", entry);
+
+    int err = iAppendWhole(fd, out, static_cast<size_t>(outLen), true);
+    if (err != 0) {
+        // The file is back as it was; one this call created goes again.
+        file.reset();
         if (!existed)
-            vSyncModuleDir();
+            unlink(path);
+        vLogID5009_Output(REGISTER_FILE_NAME, "iHSPFileMake", err);
+        return 0;
     }
+    if (!existed)
+        vSyncModuleDir();
     return 1;
 }
 
@@ -139,14 +204,18 @@ int iStateChkSet(int controller, int deviceId) {
 int iHspFlgChk() {
     char registerPath[MODULE_FILE_PATH_SIZE];
     char copyPath[MODULE_FILE_PATH_SIZE];
-    char newPath[MODULE_FILE_PATH_SIZE];
     vModuleFilePath(registerPath, REGISTER_FILE_NAME);
     vModuleFilePath(copyPath, REGISTER_COPY_NAME);
-    vModuleFilePath(newPath, REGISTER_NEW_NAME);
 
     struct stat st {};
     if (stat(registerPath, &st) != 0)
         return 1;
+
+    RewritePlace place;
+    if (int err = iRewritePlace(registerPath, &place); err != 0) {
+        vLogID5009_Output(REGISTER_FILE_NAME, "iHspFlgChk", err);
+        return 0;
+    }
 
     // A failed copy must not let a stale copy from an earlier start be read.
     if (!bCopyFile(registerPath, copyPath)) {
@@ -160,11 +229,16 @@ int iHspFlgChk() {
         vLogID5009_Output(REGISTER_COPY_NAME, "iHspFlgChk", errno);
         return 0;
     }
-    FilePtr fresh(fopen(newPath, "w"));
+    FilePtr fresh(fopen(place.fresh, "w"));
     if (!fresh) {
         vLogID5009_Output(REGISTER_FILE_NAME, "iHspFlgChk", errno);
         return 0;
     }
+    // The new register takes the old one's owner and mode (owner first: a
+    // change of owner may clear mode bits). Only root can give a file away;
+    // otherwise the daemon already owns it.
+    int owned = fchown(fileno(fresh.get()), st.st_uid, st.st_gid);
+    (void)owned;
     fchmod(fileno(fresh.get()), st.st_mode & 07777);
 
     char line[REGISTER_LINE_SIZE];
@@ -173,8 +247,14 @@ int iHspFlgChk() {
         int deviceId = 0;
         if (!bParseLine(line, &controller, &deviceId))
             continue;
-        int result = iStateChkSet(controller, deviceId);
-        if (result == 0 || result == -1)
+        // Only a real answer drops a line. Once a stop is requested no further
+        // drive is asked, and a read that the stop cut short judges nothing.
+        bool keep = true;
+        if (g_iSignalRecv != 1) {
+            int result = iStateChkSet(controller, deviceId);
+            keep = result == 0 || result == -1 || (result == 3 && g_iSignalRecv == 1);
+        }
+        if (keep)
             fprintf(fresh.get(), "%d,%d\n", controller, deviceId);
     }
 
@@ -183,14 +263,14 @@ int iHspFlgChk() {
     int err = errno;
     fresh.reset();
     copy.reset();
-    if (!written || rename(newPath, registerPath) != 0) {
+    if (!written || rename(place.fresh, place.target) != 0) {
         if (written)
             err = errno;
-        unlink(newPath);
+        unlink(place.fresh);
         vLogID5009_Output(REGISTER_FILE_NAME, "iHspFlgChk", err);
         return 0;
     }
-    vSyncModuleDir();
+    vSyncDir(place.dir);
     unlink(copyPath);
     return 1;
 }

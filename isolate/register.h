@@ -6,11 +6,14 @@ constexpr const char *REGISTER_COPY_NAME = "PdState_Flag.bak";
 constexpr const char *REGISTER_NEW_NAME = "PdState_Flag.new";
 
 // Appends "controller,deviceId" (device id as signed 16 bits) unless present.
-// 1 when the file could be opened, 0 when not (message 5009).
+// 1 when the line was appended or already there, 0 when the file could not be
+// opened or the line not written (message 5009; the file is left as it was).
 int iHSPFileMake(int controller, int deviceId);
 
 // Re-applies the register at start-up. 1 when there is no register or the pass
-// ran to its end, 0 when a file could not be opened or written.
+// ran to its end, 0 when a file could not be opened or written. Lines left
+// unjudged by a stop request are kept. A register that is a symbolic link is
+// rewritten where the link points.
 int iHspFlgChk();
 
 // Sets a registered drive unconfigured-bad again if it came back unconfigured-

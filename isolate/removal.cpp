@@ -2,6 +2,7 @@
 
 #include "alert/alert.h"
 #include "config/settings.h"
+#include "isolate/member_guard.h"
 #include "isolate/observe.h"
 #include "isolate/register.h"
 #include "log/messages.h"
@@ -21,14 +22,6 @@ bool bReadDrive(int controller, int deviceId, const char *name) {
         return true;
     vLogID5007_Output(name, tErrInfo[0]);
     return false;
-}
-
-// An online member may go when its logical drive can afford to lose it.
-bool bRedundant(const LdInfo &ld) {
-    int level = ld.raidLevel;
-    if ((level == 1 || level == 5 || level == 6 || level == 10) && ld.ldState == 3)
-        return true;
-    return level == 6 && ld.ldState == 1;
 }
 
 void vRemovalFailed(int deviceId, int reason) {
@@ -68,19 +61,14 @@ void vSpareText(char *out, size_t size, int deviceId, bool dedicated, const Spar
              groups);
 }
 
-// Every logical drive of the member must read and be able to lose it.
+// Every logical drive of the member must read and be able to lose it: the
+// removal's own check, warning included, so that observe mode reports what the
+// removal would do.
 bool bMemberRemovable(int controller, int deviceId) {
     PdLdList lds{};
     if (iGetVdNo(controller, deviceId, &lds, 2, tErrInfo) != 1)
         return false;
-    bool any = false;
-    for (uint32_t i = 0; i < lds.ldCount && i < PDLDLIST_MAX; i++) {
-        LdInfo ld{};
-        if (iGetLdInfo(controller, lds.ldNumbers[i], &ld, 2, tErrInfo) != 1 || !bRedundant(ld))
-            return false;
-        any = true;
-    }
-    return any;
+    return lds.ldCount > 0 && bEveryLdCanLoseMember(controller, deviceId, lds);
 }
 
 int iDisConnectHdd(int controller, int deviceId, int reason) {
@@ -100,6 +88,8 @@ int iDisConnectHdd(int controller, int deviceId, int reason) {
     case PD_STATE_ONLINE: {
         PdLdList lds{};
         if (iGetVdNo(controller, deviceId, &lds, 2, tErrInfo) != 1)
+            break;
+        if (!bEveryLdCanLoseMember(controller, deviceId, lds))
             break;
         // ldCount above the record's room of 64 is clipped to it.
         for (uint32_t i = 0; i < lds.ldCount && i < PDLDLIST_MAX; i++) {
@@ -163,7 +153,11 @@ int iDelHdd(int controller, int deviceId, int reason) {
         1) {
         iHSPFileMake(controller, deviceId);
         g_iRemovedCnt++;
+        // The pause is the longest wait in a cycle: the watchdog's silence
+        // starts with it, not with the command before it.
+        vNotifyAlive();
         sleep(REMOVAL_SETTLE_SECONDS);
+        vNotifyAlive();
         int done = iHddRecheck(controller, deviceId, reason);
         if (done == 1)
             vMetricsRemoval(eMetricsReason(reason), role);

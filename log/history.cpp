@@ -4,6 +4,7 @@
 #include "log/history.h"
 
 #include "config/settings.h"
+#include "log/append.h"
 #include "log/dir_watch.h"
 #include "log/messages.h"
 #include "process/files.h"
@@ -11,10 +12,12 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -129,6 +132,8 @@ int iLogOut(int controller, int deviceId, uint32_t seqNum, uint32_t timeStamp,
              gcDateTime);
     char path[MODULE_FILE_PATH_SIZE];
     vModuleFilePath(path, name);
+    struct stat before {};
+    bool existed = lstat(path, &before) == 0;
     FilePtr file(fopen(path, "a"));
     if (!file) {
         vLogID5009_Output(name, "iLogOut", errno);
@@ -147,7 +152,37 @@ int iLogOut(int controller, int deviceId, uint32_t seqNum, uint32_t timeStamp,
             break;
         }
     }
-    fprintf(file.get(), "%d/%d/%d %02d:%02d:%02d %x %.*s\n", t.tm_year + 1900, t.tm_mon + 1,
-            t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, seqNum, static_cast<int>(len), description);
+    // The whole line goes out in one write, so that a failed one can be taken
+    // back; a description too long for the buffer here gets one of its own.
+    char head[64];
+    int h = snprintf(head, sizeof head, "%d/%d/%d %02d:%02d:%02d %x ", t.tm_year + 1900,
+                     t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, seqNum);
+    int err = EIO;
+    if (h > 0 && static_cast<size_t>(h) < sizeof head) {
+        size_t size = static_cast<size_t>(h) + len + 1;
+        char buffer[512];
+        std::unique_ptr<char, void (*)(void *)> heap(nullptr, free);
+        char *line = buffer;
+        if (size > sizeof buffer) {
+            heap.reset(static_cast<char *>(malloc(size)));
+            line = heap.get();
+        }
+        err = ENOMEM;
+        if (line != nullptr) {
+            memcpy(line, head, static_cast<size_t>(h));
+            memcpy(line + h, description, len);
+            line[size - 1] = '\n';
+            err = iAppendWhole(fileno(file.get()), line, size, false);
+        }
+    }
+    file.reset();
+    if (err != 0) {
+        // The event cannot be kept: say so, and leave no empty file this call
+        // created behind (a partial line has already been taken back).
+        if (!existed)
+            unlink(path);
+        vLogID5009_Output(name, "iLogOut", err);
+        return 0;
+    }
     return 1;
 }

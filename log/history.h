@@ -20,6 +20,7 @@ struct HistoryMemo {
 // Prunes the drive's history files, then appends the line of one event. The
 // description is read up to `descriptionMax` bytes and ends at its first CR or
 // LF. `memo` may be null (the pass then always runs). 1 when the line was
-// written, 0 when the file could not be opened (message 5009).
+// written, 0 when the file could not be opened or the line not written
+// (message 5009; a file this call created is removed again).
 int iLogOut(int controller, int deviceId, uint32_t seqNum, uint32_t timeStamp,
             const char *description, size_t descriptionMax, HistoryMemo *memo);

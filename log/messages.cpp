@@ -1,15 +1,20 @@
 // Message catalogue. Every message is formatted into a bounded buffer, sent to
-// syslog first (so it survives an unwritable log file) and then appended to
-// PredictiveFailure.log. Nothing stays open between messages.
+// syslog first when its route says so, and then appended to
+// PredictiveFailure.log. A message that cannot be written to the log file and
+// has not gone to syslog goes there instead, so that a full or read-only module
+// directory does not swallow the very failures it causes. Nothing stays open
+// between messages.
 #include "log/messages.h"
 
 #include "alert/alert.h"
 #include "config/settings.h"
+#include "log/append.h"
 #include "process/files.h"
 #include "process/process.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <syslog.h>
 
@@ -17,12 +22,44 @@ namespace {
 
 enum SyslogRoute { SYSLOG_NEVER, SYSLOG_ALWAYS, SYSLOG_APPLOG };
 
+// Message numbers already sent to syslog in this cycle because the log file
+// failed: one bit per number, so a failing log file cannot flood syslog.
+constexpr int MESSAGE_NUMBERS = 10000;
+unsigned char s_fallbackSent[MESSAGE_NUMBERS / 8];
+
+// The number of a "<NNNN:..." text, or -1.
+int iMessageNumber(const char *text) {
+    if (text[0] != '<')
+        return -1;
+    int number = 0;
+    for (int i = 1; i <= 4; i++) {
+        if (text[i] < '0' || text[i] > '9')
+            return -1;
+        number = number * 10 + (text[i] - '0');
+    }
+    return text[5] == ':' ? number : -1;
+}
+
+// True the first time in this cycle that `text`'s number asks for the fallback.
+bool bFallbackFirst(const char *text) {
+    int number = iMessageNumber(text);
+    if (number < 0)
+        return true;
+    unsigned char bit = static_cast<unsigned char>(1u << (number % 8));
+    if (s_fallbackSent[number / 8] & bit)
+        return false;
+    s_fallbackSent[number / 8] |= bit;
+    return true;
+}
+
 // Every Error-level message, and whatever else asks for it, also runs the
 // alert program, after the message is logged.
 void vRaise(SyslogRoute route, int priority, const char *text, bool alert = false) {
-    if (route == SYSLOG_ALWAYS || (route == SYSLOG_APPLOG && g_iAppLogSwitch == 1))
+    bool sent = route == SYSLOG_ALWAYS || (route == SYSLOG_APPLOG && g_iAppLogSwitch == 1);
+    if (sent)
         vOutputSyslog(priority, text);
-    iPredictiveLogOut(text);
+    if (iPredictiveLogOut(text) == 0 && !sent && bFallbackFirst(text))
+        vOutputSyslog(priority, text);
     if ((priority == LOG_ERR || alert) && bAlertOn()) {
         int id = text[0] == '<' ? atoi(text + 1) : 0;
         vAlertRun(id, priority == LOG_ERR ? "Error" : "Warning", text);
@@ -43,6 +80,10 @@ int iPd(int deviceId) {
 
 } // namespace
 
+void vLogFallbackReset() {
+    memset(s_fallbackSent, 0, sizeof s_fallbackSent);
+}
+
 void vOutputSyslog(int priority, const char *text) {
     openlog("Kestrun", LOG_PID | LOG_CONS, LOG_USER);
     syslog(priority, "%s", text);
@@ -60,9 +101,18 @@ int iPredictiveLogOut(const char *text) {
     time_t now = time(nullptr);
     struct tm tmNow {};
     localtime_r(&now, &tmNow);
-    fprintf(file.get(), "%04d/%02d/%02d %02d:%02d:%02d %s\n", tmNow.tm_year + 1900,
-            tmNow.tm_mon + 1, tmNow.tm_mday, tmNow.tm_hour, tmNow.tm_min, tmNow.tm_sec, text);
-    return 1;
+    char line[MESSAGE_SIZE + 32];
+    int len =
+        snprintf(line, sizeof line, "%04d/%02d/%02d %02d:%02d:%02d %s\n", tmNow.tm_year + 1900,
+                 tmNow.tm_mon + 1, tmNow.tm_mday, tmNow.tm_hour, tmNow.tm_min, tmNow.tm_sec, text);
+    if (len < 0)
+        return 0;
+    size_t size = static_cast<size_t>(len);
+    if (size >= sizeof line) { // cut, but still one whole line
+        size = sizeof line - 1;
+        line[size - 1] = '\n';
+    }
+    return iAppendWhole(fileno(file.get()), line, size, false) == 0 ? 1 : 0;
 }
 
 void vLogID1000_Output(const char *version) {
@@ -199,6 +249,17 @@ void vLogID5012_Output(int controller, const char *name, int status) {
     KESTRUN_MESSAGE(SYSLOG_NEVER, LOG_ERR,
                     "<5012:Error> Failed to get controller name. (No.%d)(%s) Error Code (%d)",
                     controller, name, status);
+}
+
+// A condemned drive left in service needs someone's attention: it also runs
+// the alert program.
+void vLogID6000_Output(int controller, int ldNumber, int deviceId, bool unreadable) {
+    char text[MESSAGE_SIZE];
+    snprintf(text, sizeof text,
+             "<6000:Warning> PD kept in service: logical drive %s. (No.%d)(LD:%d)(PD:%d)",
+             unreadable ? "information could not be read" : "cannot afford to lose it", controller,
+             ldNumber, iPd(deviceId));
+    vRaise(SYSLOG_APPLOG, LOG_WARNING, text, true);
 }
 
 void vLogID6200_Output(const char *program, int error) {

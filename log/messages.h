@@ -7,6 +7,10 @@ constexpr const char *LOG_FILE_NAME = "PredictiveFailure.log";
 void vOutputSyslog(int priority, const char *text);
 int iPredictiveLogOut(const char *text);
 
+// Starts a new cycle for the log-file fallback: a message that could not be
+// written to the log file goes to syslog instead, once per number per cycle.
+void vLogFallbackReset();
+
 void vLogID1000_Output(const char *version);
 void vLogID1001_Output(const char *modes);
 void vLogID1010_Output();
@@ -32,6 +36,7 @@ void vLogID5009_Output(const char *fileName, const char *name, int error);
 void vLogID5010_Output(const char *name, int status);
 void vLogID5011_Output(const char *signalName);
 void vLogID5012_Output(int controller, const char *name, int status);
+void vLogID6000_Output(int controller, int ldNumber, int deviceId, bool unreadable);
 void vLogID6200_Output(const char *program, int error);
 void vLogID6201_Output(unsigned skipped);
 void vLogID6202_Output(int killed);

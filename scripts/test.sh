@@ -25,9 +25,11 @@ cd "$root"
 # may be missing on a fresh machine. The operations tests use the real
 # rsyslogd, logrotate, lintian, mandoc, dpkg-deb/cpack and systemd-analyze;
 # the metrics tests check the file with promtool (package prometheus) and a
-# real node exporter.
+# real node exporter; clang, valgrind and gcovr serve the other steps of
+# .ci/run.
 packages=(cmake g++ make libgtest-dev libgmock-dev googletest file
-    rsyslog logrotate lintian mandoc dpkg-dev systemd prometheus prometheus-node-exporter)
+    rsyslog logrotate lintian mandoc dpkg-dev systemd prometheus prometheus-node-exporter
+    clang-14 libclang-rt-14-dev valgrind gcovr python3)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

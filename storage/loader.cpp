@@ -66,6 +66,8 @@ int iRunLdd(const char *libPath, const char *workPath) {
     return status;
 }
 
+} // namespace
+
 // Counts the paths named in Work.txt that do not exist. A path runs from the
 // line's first "/" to the first blank, TAB or line end (ldd's warning lines
 // have no blank after their path; they are tested like any other).
@@ -84,8 +86,6 @@ int iMissingDependencies(FILE *work, int *lastErrno) {
     }
     return missing;
 }
-
-} // namespace
 
 int iLib_Link() {
     char workPath[MODULE_FILE_PATH_SIZE];

@@ -1,6 +1,8 @@
 // Loading and unloading the controller library.
 #pragma once
 
+#include <cstdio>
+
 constexpr const char *WORK_FILE_NAME = "Work.txt";
 constexpr const char *LIB_ENTRY_NAME = "ProcessLibCommand";
 
@@ -13,6 +15,10 @@ int iLib_Link();
 // Unloads the library if it is loaded; a failing dlclose is reported with
 // message 5008 and `label`. hLib is null afterwards.
 void vLibUnload(const char *label);
+
+// Counts the paths named in the dependency-check output that do not exist;
+// *lastErrno receives the error of the last one missing.
+int iMissingDependencies(FILE *work, int *lastErrno);
 
 // Exit clean-up: frees the drive-list buffer and unloads the library if held.
 void vend_test();

@@ -82,6 +82,9 @@ struct StartOptions {
     std::optional<long long> fixedTime;       // KESTRUN_TEST_TIME
     std::optional<std::string> failSigaction; // KESTRUN_TEST_FAIL_SIGACTION, e.g. "2" or "2,15"
     bool preloadShim = true;
+    // RLIMIT_FSIZE of the daemon in bytes (applies to the capture files it
+    // writes too: keep it well above their size).
+    std::optional<long long> fileSizeLimit;
     // Point KESTRUN_SIM_SCENARIO at the work directory's scenario file (written
     // or not), so the simulator never keeps its state in the module directory.
     bool useScenario = true;
@@ -271,6 +274,11 @@ class Daemon {
     pid_t lastPid_ = -1;
     ExitResult last_;
 };
+
+// The daemon's wrapper command (KESTRUN_TEST_WRAPPER, e.g. valgrind) and the
+// factor every wait is stretched by (KESTRUN_TEST_TIMEOUT_SCALE).
+std::vector<std::string> wrapperWords();
+int timeoutScale();
 
 // The texts of the records (handy in EXPECT_THAT / failure output).
 std::vector<std::string> texts(const std::vector<SyslogRecord> &recs);

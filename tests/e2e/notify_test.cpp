@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <sys/socket.h>
@@ -74,6 +75,9 @@ struct Case {
     const char *watchdogPid;  // nullptr: unset
     bool pings;
 };
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class Notify : public ::testing::TestWithParam<Case> {};
 

@@ -7,10 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <regex>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -219,6 +222,95 @@ TEST(Register, RemovedDrivesAreListedOnceAndSetBadAgainAfterARestart) {
     EXPECT_THAT(afterSummary(d), ElementsAre(msg4600(5), msg4600(50), msg4600(40000), msg4600(5)));
     EXPECT_THAT(setStates(d), ElementsAre("0:5:1:0", "0:50:1:0", "0:40000:1:0", "1:5:1:0"));
     EXPECT_EQ(d.registerText(), "0,5\n0,50\n0,40000\n1,5\n");
+}
+
+// A register whose last line lost its LF while the daemon ran: the next
+// removal starts a line of its own, and the unterminated line still counts
+// as the drive it names.
+TEST(Register, AppendAfterAnUnterminatedLastLineStartsANewLine) {
+    struct Case {
+        const char *before;
+        const char *after;
+    } cases[] = {{"0,8", "0,8\n0,9\n"}, {"1,2\n0,9", "1,2\n0,9"}, {"0,8\n", "0,8\n0,9\n"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.before);
+        kt::Daemon d;
+        prepare(d, "controller 0\ndrive c=0 id=9 state=spare\n", "");
+        ASSERT_TRUE(d.start());
+        ASSERT_TRUE(d.waitForTrace(std::regex("^[0-9]+ pdlist ")));
+        ASSERT_TRUE(d.writeFile(kt::kRegisterName, c.before));
+        ASSERT_TRUE(d.addScenario("drive c=0 id=9 pfail=1\n"));
+        ASSERT_TRUE(d.waitForLog("<4000:"));
+        auto r = d.stop();
+        ASSERT_TRUE(r.exitedWith(0)) << r;
+        EXPECT_EQ(d.registerText(), c.after);
+    }
+}
+
+// SIGTERM while the read of a registered drive waits to be retried: that line
+// and every later one stay unjudged and are kept, in order; no drive is asked
+// after the stop.
+TEST(Register, StopDuringTheStartupPassKeepsTheLinesItDidNotJudge) {
+    kt::Daemon d;
+    prepare(
+        d,
+        "controller 0\ndrive c=0 id=1 state=ugood\ndrive c=0 id=2 state=ugood\n"
+        "drive c=0 id=3 state=online\n"
+        "hold cmd=pdinfo c=0 id=2 ms=2000 times=1\nfault cmd=pdinfo c=0 id=2 status=5 times=1\n",
+        "0,1\n0,2\n0,3\n");
+    ASSERT_TRUE(d.start());
+    ASSERT_TRUE(d.waitForTrace(std::regex("^HOLD pdinfo")));
+    ASSERT_TRUE(d.signal(SIGTERM));
+    auto r = d.waitExit();
+    ASSERT_TRUE(r.exitedWith(0)) << r;
+    EXPECT_EQ(d.registerText(), "0,1\n0,2\n0,3\n");
+    std::vector<long long> asked;
+    for (const auto &c : d.calls())
+        if (c.kind == "pdinfo" || c.kind == "setstate")
+            asked.push_back(c.num("dev"));
+    EXPECT_THAT(asked, ElementsAre(1, 1, 2));
+    EXPECT_FALSE(d.moduleHas(kBak));
+    EXPECT_FALSE(d.moduleHas(kNew));
+}
+
+// A register kept as a symbolic link (directly or through a second link) is
+// rewritten where the link points: the link stays, the target gets the new
+// content with its owner and mode, and no temporary file is left beside it.
+TEST(Register, SymlinkedRegisterIsRewrittenAtItsTarget) {
+    struct Case {
+        const char *name;
+        std::vector<std::pair<std::string, std::string>> links; // module-relative name, target
+    } cases[] = {
+        {"one link", {{kt::kRegisterName, "../elsewhere/reg.dat"}}},
+        {"chain", {{kt::kRegisterName, "hop"}, {"hop", "../elsewhere/reg.dat"}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        kt::Daemon d;
+        prepare(d, "controller 0\ndrive c=0 id=1 state=ugood\ndrive c=0 id=2 state=online\n", "");
+        const std::string target = d.root() + "/elsewhere/reg.dat";
+        ASSERT_TRUE(kt::Daemon::writeAbs(target, "0,1\n0,2\n", 0640));
+        ASSERT_EQ(chown(target.c_str(), 1234, 1235), 0);
+        for (const auto &[name, to] : c.links)
+            ASSERT_EQ(symlink(to.c_str(), d.modulePath(name).c_str()), 0);
+        runToLoop(d);
+
+        EXPECT_EQ(kt::readText(target), "0,1\n");
+        struct stat st {};
+        ASSERT_EQ(stat(target.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+        EXPECT_EQ(st.st_uid, 1234u);
+        EXPECT_EQ(st.st_gid, 1235u);
+        for (const auto &[name, to] : c.links) {
+            char buf[PATH_MAX];
+            ssize_t n = readlink(d.modulePath(name).c_str(), buf, sizeof buf);
+            ASSERT_GT(n, 0) << name;
+            EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), to);
+        }
+        EXPECT_THAT(kt::Daemon::listDir(d.root() + "/elsewhere"), ElementsAre("reg.dat"));
+        EXPECT_FALSE(d.moduleHas(kBak));
+        EXPECT_FALSE(d.moduleHas(kNew));
+    }
 }
 
 } // namespace

@@ -266,8 +266,10 @@ const char *const kRaid5 = "drive c=0 id=4 seq=1 state=online\n"
                            "ld c=0 n=0 raid=5 state=optimal members=4,5,6\n";
 
 TEST(Removal, OnlineMemberIsSetFailedAndRecheckedAfterAPause) {
+    // The logical drive is read twice: by the check that every LD can lose
+    // the member, and by the removal itself.
     const std::vector<std::string> head = {
-        "pdinfo", "vdno", "ldinfo 0", "pdinfo", "setstate 17 ref=3", "pdinfo"};
+        "pdinfo", "vdno", "ldinfo 0", "ldinfo 0", "pdinfo", "setstate 17 ref=3", "pdinfo"};
     auto released = head;
     released.push_back("setstate 1 ref=4");
     struct Case {
@@ -315,8 +317,9 @@ TEST(Removal, MemberGoesOnlyWhileItsLogicalDriveCanLoseIt) {
                 trigger(Reason::Smart));
         auto calls = driveCalls(d, 5);
         if (c.removed) {
-            expectDriveCalls(
-                d, 5, 1, {"pdinfo", "vdno", "ldinfo 0", "pdinfo", "setstate 17 ref=3", "pdinfo"});
+            expectDriveCalls(d, 5, 1,
+                             {"pdinfo", "vdno", "ldinfo 0", "ldinfo 0", "pdinfo",
+                              "setstate 17 ref=3", "pdinfo"});
             expectMessages(d, {pd(k4502)});
             EXPECT_THAT(d.registerLines(), ::testing::ElementsAre("0,5"));
         } else {
@@ -345,13 +348,76 @@ TEST(Removal, EachLogicalDriveIsJudgedAfterThePreviousRemoval) {
             "ld c=0 n=0 raid=5 state=optimal members=4,5,6\nld c=0 n=1 raid=1 state=optimal "
             "members=5,7\n" +
             trigger(Reason::Smart));
-    expectDriveCalls(
-        d, 5, 1,
-        {"pdinfo", "vdno", "ldinfo 0", "pdinfo", "setstate 17 ref=3", "pdinfo", "ldinfo 1"});
+    expectDriveCalls(d, 5, 1,
+                     {"pdinfo", "vdno", "ldinfo 0", "ldinfo 1", "ldinfo 0", "pdinfo",
+                      "setstate 17 ref=3", "pdinfo", "ldinfo 1"});
     expectMessages(d, {pd(k4502)});
     EXPECT_THAT(d.registerLines(), ::testing::ElementsAre("0,5"));
     for (const auto &s : driveCalls(d, 6))
         EXPECT_TRUE(s == "pdinfo" || s == "vdno" || s == "ldinfo 0") << s;
+}
+
+// A member of a redundant and a non-redundant logical drive must stay: failing
+// it would take the other one offline. Every LD is read before any change; the
+// LD that kept the drive is named once per run, at LOG_WARNING while
+// APPLOG_SWITCH is on.
+TEST(Removal, MemberSharedWithAnLdThatCannotLoseItStaysInService) {
+    struct Case {
+        const char *name;
+        const char *lds;
+        bool appLog;
+        std::vector<std::string> warnings; // 6000 lines in the log, in order
+        std::vector<std::string> removal;  // 4xxx/5xxx lines
+    } cases[] = {
+        {"RAID 1 then RAID 0",
+         "ld c=0 n=0 raid=1 state=optimal members=4,5\nld c=0 n=1 raid=0 members=5,7\n",
+         true,
+         {"<6000:Warning> PD kept in service: logical drive cannot afford to lose it. "
+          "(No.0)(LD:1)(PD:5)"},
+         {}},
+        {"RAID 0 then RAID 5, syslog switch off",
+         "ld c=0 n=0 raid=0 members=5,7\nld c=0 n=1 raid=5 state=optimal members=4,5,6\n",
+         false,
+         {"<6000:Warning> PD kept in service: logical drive cannot afford to lose it. "
+          "(No.0)(LD:0)(PD:5)"},
+         {}},
+        // The second LD cannot be read in the first cycle: the drive stays
+        // then and goes in the next cycle, once both read as redundant.
+        {"second LD unreadable once",
+         "ld c=0 n=0 raid=1 state=optimal members=4,5\nld c=0 n=1 raid=5 state=optimal "
+         "members=5,6,7\nat cmd=ldinfo n=2 fault cmd=ldinfo status=6 times=2\n",
+         true,
+         {"<6000:Warning> PD kept in service: logical drive information could not be read. "
+          "(No.0)(LD:1)(PD:5)"},
+         {pd(k4502)}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        kt::Daemon d;
+        run(d, iniFor(Reason::Smart, c.appLog),
+            std::string(kHead) +
+                "drive c=0 id=4 seq=1 state=online\ndrive c=0 id=5 seq=3 state=online\n"
+                "drive c=0 id=6 seq=1 state=online\ndrive c=0 id=7 seq=1 state=online\n" +
+                c.lds + trigger(Reason::Smart));
+        std::vector<std::string> warned;
+        for (const auto &l : d.logLines())
+            if (l.text.rfind("<6000:", 0) == 0)
+                warned.push_back(l.text);
+        EXPECT_EQ(warned, c.warnings);
+        std::vector<std::string> sent;
+        for (const auto &r : d.syslog()) {
+            if (r.text.rfind("<6000:", 0) == 0) {
+                EXPECT_EQ(r.priority, 4) << r.text;
+                sent.push_back(r.text);
+            }
+        }
+        EXPECT_EQ(sent, c.appLog ? c.warnings : std::vector<std::string>{});
+        expectMessages(d, c.removal, c.appLog);
+        auto calls = driveCalls(d, 5);
+        auto changes = std::count_if(calls.begin(), calls.end(),
+                                     [](const auto &s) { return s.rfind("setstate", 0) == 0; });
+        EXPECT_EQ(changes, c.removal.empty() ? 0 : 1) << ::testing::PrintToString(calls);
+    }
 }
 
 TEST(Removal, RebuildingDriveHasItsRebuildCancelledWhenItCannotBeFailed) {
@@ -435,7 +501,7 @@ TEST(Removal, DrivesOutOfServiceAreLeftAloneAndAFailedReadIsReported) {
         // pdinfo calls 1-3 are the scan's reads of drives 4, 6 and 5.
         expectDriveCalls(d, 5, 1,
                          {"pdinfo !5", "pdinfo !5", "pdinfo", "pdinfo", "vdno", "ldinfo 0",
-                          "pdinfo", "setstate 17 ref=3", "pdinfo"});
+                          "ldinfo 0", "pdinfo", "setstate 17 ref=3", "pdinfo"});
         expectMessages(d, {"<5007:Error> Unable to get physical drive information.(iDisConnectHdd) "
                            "Error Code (5)",
                            pd(k4502)});

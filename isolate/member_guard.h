@@ -1,0 +1,15 @@
+// The guard before an online member is taken out of service: every logical
+// drive it belongs to must be able to lose it.
+#pragma once
+
+#include "storage/StoreCmd.h"
+
+// The redundancy rule: a logical drive that can afford to lose one member.
+bool bRedundant(const LdInfo &ld);
+
+// Reads every logical drive in the member's list (the first `count` entries,
+// clipped to the record) before any change is made. True when all of them
+// read and pass the redundancy rule. Otherwise the drive stays in service and
+// message 6000 names the first logical drive that kept it, once per drive per
+// run.
+bool bEveryLdCanLoseMember(int controller, int deviceId, const PdLdList &lds);

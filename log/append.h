@@ -1,0 +1,11 @@
+// Appending a record to a file so that it lands whole or not at all.
+#pragma once
+
+#include <cstddef>
+
+// Writes `size` bytes at the end of the file open on `fd` (O_APPEND), and
+// syncs it when `sync` is set. Returns 0 when all of it was written (and
+// synced), else the errno of the failure, after cutting the file back to its
+// size before the call: a full disk or a size limit must not leave half a line
+// for the next record to run into.
+int iAppendWhole(int fd, const char *data, size_t size, bool sync);

@@ -1,0 +1,151 @@
+#include "fuzz_support.h"
+
+#include "process/process.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fz {
+
+void (*onSleep)(unsigned seconds) = nullptr;
+void (*onSyslog)(const char *text) = nullptr;
+
+const std::string &moduleDir() {
+    // Never destroyed: the exit handler below still needs it.
+    static const std::string &dir = *new std::string([] {
+        const char *tmp = getenv("TMPDIR");
+        std::string tmpl =
+            std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/kestrun-fuzz-XXXXXX";
+        if (mkdtemp(tmpl.data()) == nullptr || tmpl.size() >= MODULE_PATH_SIZE)
+            fail("cannot create the module directory");
+        snprintf(gcModulePath, sizeof gcModulePath, "%s", tmpl.c_str());
+        // Removed when the fuzzer ends normally.
+        atexit([] {
+            clearModuleDir();
+            rmdir(gcModulePath);
+        });
+        return tmpl;
+    }());
+    snprintf(gcModulePath, sizeof gcModulePath, "%s", dir.c_str());
+    return dir;
+}
+
+void clearModuleDir() {
+    const std::string &dir = moduleDir();
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr)
+        return;
+    while (struct dirent *e = readdir(d)) {
+        if (e->d_name[0] != '.')
+            unlinkat(dirfd(d), e->d_name, 0);
+    }
+    closedir(d);
+}
+
+static std::string path(const char *name) {
+    return moduleDir() + "/" + name;
+}
+
+bool writeFile(const char *name, const uint8_t *data, size_t size) {
+    FILE *f = fopen(path(name).c_str(), "wb");
+    if (f == nullptr)
+        return false;
+    bool ok = fwrite(data, 1, size, f) == size;
+    return fclose(f) == 0 && ok;
+}
+
+std::string readFile(const char *name, bool *exists) {
+    std::string out;
+    FILE *f = fopen(path(name).c_str(), "rb");
+    if (exists != nullptr)
+        *exists = f != nullptr;
+    if (f == nullptr)
+        return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        out.append(buf, n);
+    fclose(f);
+    return out;
+}
+
+bool exists(const char *name) {
+    return access(path(name).c_str(), F_OK) == 0;
+}
+
+void fail(const char *what) {
+    fprintf(stderr, "invariant broken: %s\n", what);
+    abort();
+}
+
+} // namespace fz
+
+// The daemon's own references to these are redirected here at link time
+// (--wrap): retry waits and removal pauses return at once, messages never
+// reach the host's logger, and the library's dependency check "runs" an ldd
+// that finds every dependency.
+extern "C" {
+void __wrap_openlog(const char *, int, int) {}
+void __wrap_closelog() {}
+
+static void vSyslogText(const char *format, va_list ap) {
+    // The daemon always passes its text through "%s".
+    if (format == nullptr || strcmp(format, "%s") != 0)
+        return;
+    const char *text = va_arg(ap, const char *);
+    // Shows what the daemon said while an input is replayed.
+    static const bool show = getenv("KESTRUN_FUZZ_MESSAGES") != nullptr;
+    if (show)
+        fprintf(stderr, "%s\n", text);
+    if (fz::onSyslog != nullptr)
+        fz::onSyslog(text);
+}
+
+void __wrap_syslog(int, const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    vSyslogText(format, ap);
+    va_end(ap);
+}
+
+void __wrap___syslog_chk(int, int, const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    vSyslogText(format, ap);
+    va_end(ap);
+}
+
+unsigned __wrap_sleep(unsigned seconds) {
+    if (fz::onSleep != nullptr)
+        fz::onSleep(seconds);
+    return 0;
+}
+
+int __wrap_posix_spawnp(pid_t *pid, const char *, const posix_spawn_file_actions_t *,
+                        const posix_spawnattr_t *, char *const[], char *const[]) {
+    int fd = open((fz::moduleDir() + "/Work.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0)
+        close(fd);
+    *pid = 1 << 30;
+    return 0;
+}
+
+// Durability is not what the fuzzers look at, and a sync per run would slow
+// them a hundredfold.
+int __wrap_fsync(int fd) {
+    return fcntl(fd, F_GETFD) == -1 ? -1 : 0;
+}
+
+pid_t __wrap_waitpid(pid_t pid, int *status, int) {
+    if (status != nullptr)
+        *status = 0;
+    return pid;
+}
+}
