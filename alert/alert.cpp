@@ -193,21 +193,39 @@ int iAlertStart(const char *moduleDir) {
     return 0;
 }
 
+namespace {
+
+// The entry remembered for `key`, or -1.
+int iRepeatFind(uint64_t key) {
+    for (int i = 0; i < g_repeatCount; i++)
+        if (g_repeats[i].key == key)
+            return i;
+    return -1;
+}
+
+bool bRepeatHeld(int index, long long nowSeconds, long long windowSeconds) {
+    return index >= 0 && nowSeconds >= g_repeats[index].at &&
+           nowSeconds - g_repeats[index].at < windowSeconds;
+}
+
+} // namespace
+
 bool bAlertRepeatPass(uint64_t key, long long nowSeconds, long long windowSeconds) {
-    int oldest = 0;
-    for (int i = 0; i < g_repeatCount; i++) {
-        if (g_repeats[i].key == key) {
-            if (nowSeconds - g_repeats[i].at < windowSeconds && nowSeconds >= g_repeats[i].at)
-                return false;
-            g_repeats[i].at = nowSeconds;
-            return true;
+    int found = iRepeatFind(key);
+    if (bRepeatHeld(found, nowSeconds, windowSeconds))
+        return false;
+    if (found < 0) {
+        // A full table forgets the entry let through longest ago.
+        found = 0;
+        if (g_repeatCount < ALERT_REPEAT_ENTRIES) {
+            found = g_repeatCount++;
+        } else {
+            for (int i = 1; i < g_repeatCount; i++)
+                if (g_repeats[i].at < g_repeats[found].at)
+                    found = i;
         }
-        if (g_repeats[i].at < g_repeats[oldest].at)
-            oldest = i;
     }
-    // A full table forgets the entry let through longest ago.
-    int slot = g_repeatCount < ALERT_REPEAT_ENTRIES ? g_repeatCount++ : oldest;
-    g_repeats[slot] = Repeat{key, nowSeconds};
+    g_repeats[found] = Repeat{key, nowSeconds};
     return true;
 }
 
@@ -216,14 +234,18 @@ void vAlertRun(int messageId, const char *severity, const char *text) {
         return;
     try {
         iAlertReap();
-        if (!bAlertRepeatPass(uRepeatKey(messageId, text), llMonotonicMs() / 1000,
-                              ALERT_REPEAT_SECONDS)) {
-            g_totals.repeats++;
-            return;
-        }
-        if (g_childCount >= ALERT_RUNNING_MAX) {
+        uint64_t key = uRepeatKey(messageId, text);
+        long long now = llMonotonicMs() / 1000;
+        // A message skipped for want of a slot is not remembered as sent: its
+        // next repeat may run the program.
+        if (g_childCount >= ALERT_RUNNING_MAX &&
+            !bRepeatHeld(iRepeatFind(key), now, ALERT_REPEAT_SECONDS)) {
             g_totals.skipped++;
             g_skippedPending++;
+            return;
+        }
+        if (!bAlertRepeatPass(key, now, ALERT_REPEAT_SECONDS)) {
+            g_totals.repeats++;
             return;
         }
         if (bSpawn(messageId, severity, text))

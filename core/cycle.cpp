@@ -1,6 +1,7 @@
 #include "core/cycle.h"
 
 #include "config/settings.h"
+#include "core/exit_status.h"
 #include "detect/event_scan.h"
 #include "detect/health_scan.h"
 #include "detect/tables.h"
@@ -21,6 +22,7 @@
 #include <unistd.h>
 
 int g_iChkBoardCnt = 0;
+int g_iExitStatus = EXIT_STATUS_STOPPED;
 
 namespace {
 
@@ -120,16 +122,20 @@ void vMainProc() {
 
     if (iLib_Link() != 0) {
         vLogID5006_Output("iLib_Link", errno);
+        g_iExitStatus = EXIT_STATUS_INSTALL;
         vLibUnload(""); // only held when the entry point was missing
         return;
     }
     if (iControllerSearch(&tCtrlList, 2, tErrInfo) != 1) {
         vLogID5010_Output("iControllerSearch", tErrInfo[0]);
+        g_iExitStatus = EXIT_STATUS_CONTROLLER;
         vLibUnload("");
         return;
     }
-    if (iControllerChk() != 1)
+    if (iControllerChk() != 1) {
+        g_iExitStatus = EXIT_STATUS_CONTROLLER;
         return; // the exit clean-up unloads the library
+    }
     vLogMode_OutPut();
     // Observe mode leaves the register and the drives it names as they are.
     if (g_iActionMode == ACTION_OBSERVE)

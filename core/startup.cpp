@@ -3,7 +3,10 @@
 
 #include "alert/alert.h"
 #include "config/settings.h"
+#include "core/arguments.h"
 #include "core/cycle.h"
+#include "core/exit_status.h"
+#include "core/single_instance.h"
 #include "core/version.h"
 #include "log/messages.h"
 #include "metrics/metrics.h"
@@ -45,6 +48,10 @@ int iSignalSet() {
 }
 
 void vKestrunMain(int argc, char **argv) {
+    int answered = iArgumentsCheck(argc, argv);
+    if (answered >= 0)
+        exit(answered);
+
     vSettingsDefault();
 
     if (!iModulePathSet(argc > 0 ? argv[0] : nullptr)) {
@@ -53,8 +60,12 @@ void vKestrunMain(int argc, char **argv) {
                            "monitor has shutdown.";
         vOutputSyslog(LOG_ERR, text);
         fprintf(stderr, "Kestrun: %s\n", text);
-        exit(-1);
+        exit(EXIT_STATUS_CANNOT_RUN);
     }
+
+    // Before anything is read or loaded: a second monitor must not even look.
+    if (!iInstanceLock())
+        exit(EXIT_STATUS_INSTANCE);
 
     atexit(vend_test);
     iNotifyInit(); // before the handlers, which may use it
@@ -62,10 +73,10 @@ void vKestrunMain(int argc, char **argv) {
     switch (iSignalSet()) {
     case SIGINT:
         vLogID5011_Output("SIGINT");
-        exit(-1);
+        exit(EXIT_STATUS_CANNOT_RUN);
     case SIGTERM:
         vLogID5011_Output("SIGTERM");
-        exit(-1);
+        exit(EXIT_STATUS_CANNOT_RUN);
     default:
         break;
     }
@@ -76,7 +87,7 @@ void vKestrunMain(int argc, char **argv) {
 
     if (iIniFileRead() == 0) {
         vLogID2000_Output();
-        exit(0);
+        exit(EXIT_STATUS_INSTALL);
     }
 
     vMetricsStart(static_cast<long long>(time(nullptr)), VERSION_TEXT);
@@ -85,5 +96,5 @@ void vKestrunMain(int argc, char **argv) {
     if (alertError != 0)
         vLogID6200_Output(g_cNotifyProgram, alertError);
     vMainProc();
-    exit(0);
+    exit(g_iExitStatus);
 }

@@ -1,6 +1,7 @@
 #include "detect/event_scan.h"
 
 #include "config/settings.h"
+#include "process/process.h"
 #include "detect/tables.h"
 #include "isolate/removal.h"
 #include "log/history.h"
@@ -35,7 +36,7 @@ bool bAccept(const EventDetail &r, uint32_t start, uint32_t n) {
 }
 
 // Reads the events of one controller from `start` up to `newest`. Returns false
-// when the scan must end (no memory for a batch).
+// when the scan must end (no memory for a batch, or a stop request).
 bool bReadController(int controller, uint32_t start, uint32_t newest) {
     for (;;) {
         uint32_t n = (newest - start >= EVENT_BATCH_MAX) ? EVENT_BATCH_MAX : newest - start + 1;
@@ -58,6 +59,8 @@ bool bReadController(int controller, uint32_t start, uint32_t newest) {
         if (count > static_cast<int>(n))
             count = static_cast<int>(n);
         for (int k = 0; k < count; k++) {
+            if (g_iSignalRecv == 1)
+                return false; // stopping: the rest is read at the next start
             EventDetail *r = pEventRecord(block.get(), k);
             if (!bAccept(*r, start, n))
                 continue;
@@ -103,7 +106,7 @@ int iSenseKeep(unsigned senseKey, unsigned senseCode, unsigned senseQualifier) {
 int iAErrorChk() {
     if (g_ulSeqNo == nullptr)
         return 0;
-    for (int i = 0; i < giCtrlCnt; i++) {
+    for (int i = 0; i < giCtrlCnt && g_iSignalRecv != 1; i++) {
         EventLogInfo info{};
         if (iGetEventSquenceInfo(i, &info, 2, tErrInfo) != 1) {
             vLogID5004_Output("iGetEventSquenceInfo", tErrInfo[0]);

@@ -1,6 +1,7 @@
 #include "detect/health_scan.h"
 
 #include "config/settings.h"
+#include "process/process.h"
 #include "detect/tables.h"
 #include "isolate/removal.h"
 #include "log/messages.h"
@@ -89,7 +90,9 @@ int iMediumChk(int controller, int deviceId, uint8_t mediaType, uint32_t mediaEr
     return 1;
 }
 
-// A drive list reporting more than its 256 entries is clipped to them.
+// A drive list reporting more than its 256 entries is clipped to them. A stop
+// request leaves the scan between drives and between controllers, once the
+// removal in progress is done; the rest is checked at the next start.
 void vSmartMErrChk() {
     PhysListHold hold;
     g_iPdWatchCnt = 0;
@@ -97,7 +100,7 @@ void vSmartMErrChk() {
         vLogID5002_Output("vSmartChk", errno);
         return;
     }
-    for (int i = 0; i < giCtrlCnt; i++) {
+    for (int i = 0; i < giCtrlCnt && g_iSignalRecv != 1; i++) {
         memset(tPhysList, 0, sizeof(PdList));
         if (iGetPdList(i, tPhysList, 2, tErrInfo) != 1)
             continue;
@@ -105,7 +108,7 @@ void vSmartMErrChk() {
         if (count > PDLIST_MAX)
             count = PDLIST_MAX;
         g_iPdWatchCnt += count;
-        for (int j = 0; j < count; j++) {
+        for (int j = 0; j < count && g_iSignalRecv != 1; j++) {
             int d = tPhysList->entry[j].deviceId;
             if (iGetPhysicalInfo(i, d, &tPhysInfo, 2, tErrInfo) != 1)
                 continue;
@@ -115,6 +118,8 @@ void vSmartMErrChk() {
                           tPhysInfo.mediaErrorCount);
             if (g_iSmartMode == 1 && tPhysInfo.predictiveFailureCount != 0)
                 iDisConnectHdd(i, d, DETECT_SMART);
+            if (g_iSignalRecv == 1)
+                break;
 
             MErrController *ctrl = pMErrController(i);
             if (g_iMErrMode != 1 || ctrl == nullptr || ctrl->enabled != 1)

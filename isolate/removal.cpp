@@ -4,6 +4,7 @@
 #include "config/settings.h"
 #include "isolate/member_guard.h"
 #include "isolate/observe.h"
+#include "process/process.h"
 #include "isolate/register.h"
 #include "log/messages.h"
 #include "metrics/metrics.h"
@@ -22,6 +23,27 @@ bool bReadDrive(int controller, int deviceId, const char *name) {
         return true;
     vLogID5007_Output(name, tErrInfo[0]);
     return false;
+}
+
+// Once a drive's state has changed, the rest of its removal (register line,
+// pause, recheck) runs as it would without a stop request: a stop never leaves
+// a drive half removed.
+struct RemovalCommit {
+    RemovalCommit() {
+        g_iRetryThroughStop++;
+    }
+    ~RemovalCommit() {
+        g_iRetryThroughStop--;
+    }
+    RemovalCommit(const RemovalCommit &) = delete;
+    RemovalCommit &operator=(const RemovalCommit &) = delete;
+};
+
+// The whole pause, even when a signal ends a sleep early.
+void vSettle() {
+    unsigned left = REMOVAL_SETTLE_SECONDS;
+    while (left > 0)
+        left = sleep(left);
 }
 
 void vRemovalFailed(int deviceId, int reason) {
@@ -91,13 +113,19 @@ int iDisConnectHdd(int controller, int deviceId, int reason) {
             break;
         if (!bEveryLdCanLoseMember(controller, deviceId, lds))
             break;
-        // ldCount above the record's room of 64 is clipped to it.
+        // ldCount above the record's room of 64 is clipped to it. Once
+        // stopping, one pass through iDelHdd is the removal to finish.
+        bool removed = false;
         for (uint32_t i = 0; i < lds.ldCount && i < PDLDLIST_MAX; i++) {
+            if (removed && g_iSignalRecv == 1)
+                break;
             LdInfo ld{};
             if (iGetLdInfo(controller, lds.ldNumbers[i], &ld, 2, tErrInfo) != 1)
                 continue;
-            if (bRedundant(ld))
+            if (bRedundant(ld)) {
                 iDelHdd(controller, deviceId, reason);
+                removed = true;
+            }
         }
         break;
     }
@@ -122,6 +150,7 @@ int iDelHotSpare(int controller, int deviceId, int reason) {
             vLogID4001_Output(deviceId);
         return 0;
     }
+    RemovalCommit commit;
     if (!bReadDrive(controller, deviceId, "iDelHotSpare"))
         return 0;
     if (iSetState(controller, deviceId, PD_STATE_UNCONFIGURED_BAD, tPhysInfo.sequenceNumber, 2,
@@ -151,12 +180,13 @@ int iDelHdd(int controller, int deviceId, int reason) {
     MetricsRole role = firstState == PD_STATE_REBUILD ? METRICS_REBUILDING : METRICS_MEMBER;
     if (iSetState(controller, deviceId, PD_STATE_FAILED, tPhysInfo.sequenceNumber, 2, tErrInfo) ==
         1) {
+        RemovalCommit commit;
         iHSPFileMake(controller, deviceId);
         g_iRemovedCnt++;
         // The pause is the longest wait in a cycle: the watchdog's silence
         // starts with it, not with the command before it.
         vNotifyAlive();
-        sleep(REMOVAL_SETTLE_SECONDS);
+        vSettle();
         vNotifyAlive();
         int done = iHddRecheck(controller, deviceId, reason);
         if (done == 1)
@@ -167,6 +197,7 @@ int iDelHdd(int controller, int deviceId, int reason) {
         if (!bReadDrive(controller, deviceId, "iDelHdd"))
             return 0;
         if (iRebuildCancel(controller, deviceId, tPhysInfo.sequenceNumber, 2, tErrInfo) == 1) {
+            RemovalCommit commit;
             iHSPFileMake(controller, deviceId);
             g_iRemovedCnt++;
             int done = iHddRecheck(controller, deviceId, reason);

@@ -212,7 +212,7 @@ void vLogID5004_Output(const char *name, int status) {
 }
 
 void vLogID5006_Output(const char *name, int error) {
-    KESTRUN_MESSAGE(SYSLOG_NEVER, LOG_ERR,
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_ERR,
                     "<5006:Error> Unable to load storelib.dll. (%s) Error Code(%d)", name, error);
 }
 
@@ -233,7 +233,7 @@ void vLogID5009_Output(const char *fileName, const char *name, int error) {
 }
 
 void vLogID5010_Output(const char *name, int status) {
-    KESTRUN_MESSAGE(SYSLOG_NEVER, LOG_ERR,
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_ERR,
                     "<5010:Error> Failed to find the controller. (%s) Error Code (%d)", name,
                     status);
 }
@@ -246,9 +246,28 @@ void vLogID5011_Output(const char *signalName) {
 }
 
 void vLogID5012_Output(int controller, const char *name, int status) {
-    KESTRUN_MESSAGE(SYSLOG_NEVER, LOG_ERR,
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_ERR,
                     "<5012:Error> Failed to get controller name. (No.%d)(%s) Error Code (%d)",
                     controller, name, status);
+}
+
+// The refused process leaves the log file alone: it belongs to the running
+// instance, and the settings that may switch it off have not been read.
+void vLogID6010_Output(const char *moduleDir) {
+    char text[MESSAGE_SIZE];
+    snprintf(text, sizeof text,
+             "<6010:Error> Another Kestrun instance is already running on the module directory "
+             "(%s). This start has been refused.",
+             moduleDir);
+    vOutputSyslog(LOG_ERR, text);
+    fprintf(stderr, "Kestrun: %s\n", text);
+}
+
+void vLogID6011_Output(const char *moduleDir, int error) {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_WARNING,
+                    "<6011:Warning> The module directory (%s) cannot be locked. Error Code (%d). "
+                    "A second instance would not be refused.",
+                    moduleDir, error);
 }
 
 // A condemned drive left in service needs someone's attention: it also runs

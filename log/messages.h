@@ -36,6 +36,9 @@ void vLogID5009_Output(const char *fileName, const char *name, int error);
 void vLogID5010_Output(const char *name, int status);
 void vLogID5011_Output(const char *signalName);
 void vLogID5012_Output(int controller, const char *name, int status);
+// Start refused: syslog and standard error only (see docs/messages.md).
+void vLogID6010_Output(const char *moduleDir);
+void vLogID6011_Output(const char *moduleDir, int error);
 void vLogID6000_Output(int controller, int ldNumber, int deviceId, bool unreadable);
 void vLogID6200_Output(const char *program, int error);
 void vLogID6201_Output(unsigned skipped);

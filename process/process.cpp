@@ -21,16 +21,19 @@ int iStoreModulePath(const char *dir, size_t len) {
     return 1;
 }
 
-// The directory of the running executable, as the kernel knows it.
+// The directory of the running executable, as the kernel knows it: 1 when
+// stored, 0 when it is too long, -1 when it cannot be determined (no /proc).
 int iExecutableDirSet() {
     char exe[PATH_MAX + 1];
     ssize_t n = readlink("/proc/self/exe", exe, PATH_MAX);
     if (n <= 0)
-        return 0;
+        return -1;
+    if (n >= PATH_MAX)
+        return 0; // possibly cut: too long in any case
     exe[n] = '\0';
     const char *slash = strrchr(exe, '/');
     if (slash == nullptr)
-        return 0;
+        return -1;
     return iStoreModulePath(exe, static_cast<size_t>(slash - exe));
 }
 
@@ -40,8 +43,10 @@ int iExecutableDirSet() {
 // directory of at most 255 characters, and both fall back to the directory of
 // the running executable, which is what an administrator means by "beside the
 // binary": a bare name found through PATH (or typed in the module directory),
-// and an argv[0] whose directory part is longer than the buffer. Only when that
-// directory is too long as well is the start refused.
+// and an argv[0] whose directory part is longer than the buffer. When that
+// directory is too long as well the start is refused; the working directory
+// is taken only for a bare name when the executable's directory cannot be
+// determined at all, since for a service it is "/".
 int iModulePathSet(const char *argv0) {
     memset(gcModulePath, 0, sizeof gcModulePath);
     if (argv0 != nullptr) {
@@ -49,10 +54,11 @@ int iModulePathSet(const char *argv0) {
         if (slash != nullptr && iStoreModulePath(argv0, static_cast<size_t>(slash - argv0)))
             return 1;
     }
-    if (iExecutableDirSet())
+    int exe = iExecutableDirSet();
+    if (exe == 1)
         return 1;
-    if (argv0 == nullptr || strchr(argv0, '/') == nullptr)
-        return iStoreModulePath(".", 1); // no /proc: the working directory
+    if (exe < 0 && (argv0 == nullptr || strchr(argv0, '/') == nullptr))
+        return iStoreModulePath(".", 1);
     return 0;
 }
 

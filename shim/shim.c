@@ -16,6 +16,7 @@
  *   KESTRUN_TEST_TIME            fixed result of time(), seconds since epoch
  *   KESTRUN_TEST_FAIL_SIGACTION  signal number(s), comma separated, whose
  *                                installation fails with EINVAL
+ *   KESTRUN_TEST_FAIL_FLOCK      errno value with which every flock() fails
  *   KESTRUN_TEST_SIGACTION_LOG   file receiving "sigaction N pid=P" per install
  *                                (the daemon's children inherit the
  *                                variables; the pid tells them apart)
@@ -282,4 +283,22 @@ int sigaction(int signum, const struct sigaction *act, struct sigaction *oldact)
         return -1;
     }
     return real(signum, act, oldact);
+}
+
+typedef int (*flock_fn)(int, int);
+
+int flock(int fd, int operation) {
+    long err = env_long("KESTRUN_TEST_FAIL_FLOCK", 0);
+    if (err > 0) {
+        errno = (int)err;
+        return -1;
+    }
+    static flock_fn real = NULL;
+    if (real == NULL)
+        real = (flock_fn)dlsym(RTLD_NEXT, "flock");
+    if (real == NULL) {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real(fd, operation);
 }

@@ -17,6 +17,7 @@ CtrlInfo tCtrInfo;
 PdInfo tPhysInfo;
 PdList *tPhysList = nullptr;
 int giCtrlCnt = 0;
+int g_iRetryThroughStop = 0;
 
 namespace {
 
@@ -40,6 +41,10 @@ void vPrepare(uint8_t category, uint8_t opcode, void *reply, uint32_t length, bo
     tCmdParam.dataBuffer = reply;
 }
 
+bool bStopHonoured() {
+    return g_iSignalRecv == 1 && g_iRetryThroughStop == 0;
+}
+
 int iAttempts(int count, int *status, int waitSeconds, RetryRule rule) {
     if (ProcessLibCommandF == nullptr)
         return 0;
@@ -52,12 +57,12 @@ int iAttempts(int count, int *status, int waitSeconds, RetryRule rule) {
         if (rule == RETRY_CANCEL && result == LIB_STATUS_REBUILD_CANCEL_END)
             return 0;
         for (int w = 0; w < waitSeconds; w++) {
-            if (g_iSignalRecv == 1)
+            if (bStopHonoured())
                 break;
             vNotifyAlive();
             sleep(1);
         }
-        if (rule != RETRY_IGNORE_STOP && g_iSignalRecv == 1)
+        if (rule != RETRY_IGNORE_STOP && bStopHonoured())
             return 0;
     }
     return 0;

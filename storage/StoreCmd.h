@@ -187,6 +187,10 @@ extern CtrlInfo tCtrInfo;
 extern PdInfo tPhysInfo;
 extern PdList *tPhysList; // heap block, held only during a drive health scan
 extern int giCtrlCnt;
+// While nonzero, a stop request neither shortens the retry waits nor ends the
+// attempts: set by a removal once it has changed a drive's state, so that its
+// remaining commands run as they would without the stop.
+extern int g_iRetryThroughStop;
 
 // ---------------------------------------------------------------------------
 // Commands. All return 1 on success, 0 on failure; `count` is the number of

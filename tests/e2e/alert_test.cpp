@@ -173,6 +173,21 @@ TEST_F(AlertFixture, UnusableProgramReportedOnceAtStart) {
     }
 }
 
+// A stop does not wait for a running program; the program is left to finish.
+TEST_F(AlertFixture, StopLeavesRunningProgramAlone) {
+    install("exec sleep 30");
+    start(std::string(kIni) + notify(), "drive c=0 id=5 state=spare pfail=1\n");
+    ASSERT_TRUE(d.waitWhileRunning([&] { return runs().size() == 1; }, 10000));
+    auto r = d.stop(SIGTERM, 2000);
+    EXPECT_TRUE(r.exitedWith(0)) << r;
+    for (const auto &name : kt::Daemon::listDir(dir)) {
+        if (name.find(".txt") == std::string::npos)
+            continue;
+        pid_t pid = std::stoi(name);
+        EXPECT_EQ(::kill(-pid, SIGKILL), 0) << "program " << pid << " did not outlive the stop";
+    }
+}
+
 // Beyond four programs at once the rest are counted and reported in one
 // message; a program past the time limit is killed with what it started.
 TEST_F(AlertFixture, BurstIsCappedAndOverdueProgramsKilled) {

@@ -77,9 +77,10 @@ TEST(Cycle, PreparationFailureEndsTheRunBeforeTheRegisterIsTouched) {
         ASSERT_TRUE(d.writeFile(kt::kRegisterName, "0,1\n")); // drive 1 is unconfigured-good
         ASSERT_TRUE(d.start());
         auto r = d.waitExit();
-        EXPECT_TRUE(r.exitedWith(0)) << r;
+        EXPECT_TRUE(r.exitedWith(7)) << r; // controller unavailable
         EXPECT_THAT(kt::texts(d.logLines()), ElementsAre(k1000, c.message));
-        EXPECT_THAT(kt::texts(d.syslog()), ElementsAre(k1000));
+        EXPECT_THAT(kt::texts(d.syslog()), ElementsAre(k1000, c.message));
+        EXPECT_EQ(d.syslog().back().priority, 3);
         EXPECT_EQ(callList(d), c.calls);
         EXPECT_EQ(d.registerText(), "0,1\n");
         EXPECT_THAT(d.listModuleDir(), ElementsAre(kt::kDaemonName, kt::kIniName, kt::kRegisterName,

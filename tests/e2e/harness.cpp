@@ -239,8 +239,13 @@ bool Daemon::start(const StartOptions &o) {
     for (auto &s : envStrings)
         envp.push_back(s.data());
     envp.push_back(nullptr);
-    std::string argv0Copy = argv0;
-    char *argv[] = {argv0Copy.data(), nullptr};
+    std::vector<std::string> argStrings = {argv0};
+    argStrings.insert(argStrings.end(), o.args.begin(), o.args.end());
+    std::vector<char *> argvVec;
+    for (auto &a : argStrings)
+        argvVec.push_back(a.data());
+    argvVec.push_back(nullptr);
+    char **argv = argvVec.data();
     // A wrapper (e.g. valgrind) runs the daemon file by its path.
     std::vector<std::string> wrapper = wrapperWords();
     std::string execCopy = execPath;
@@ -248,6 +253,8 @@ bool Daemon::start(const StartOptions &o) {
     for (auto &w : wrapper)
         wrapped.push_back(w.data());
     wrapped.push_back(execCopy.data());
+    for (size_t i = 1; i < argStrings.size(); ++i)
+        wrapped.push_back(argStrings[i].data());
     wrapped.push_back(nullptr);
 
     int out = ::open(stdoutPath().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);

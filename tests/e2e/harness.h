@@ -70,6 +70,8 @@ struct StartOptions {
     // File handed to execve. Empty: argv0 itself (resolved against cwd).
     // Ignored with pathSearch.
     std::string execPath;
+    // Arguments after argv[0].
+    std::vector<std::string> args;
     // Start through a search of PATH (execvp of argv0); PATH is then
     // pathDirs joined, followed by the system directories.
     bool pathSearch = false;

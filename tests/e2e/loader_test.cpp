@@ -215,11 +215,12 @@ TEST(Loader, MissingLibraryEndsTheRunRightAfterTheStartMessage) {
     ASSERT_TRUE(d.writeFile(kt::kWorkTxtName, "stale line\n\t/nonexistent/libold.so (0x0)\n"));
     ASSERT_TRUE(d.start());
     auto r = d.waitExit();
-    EXPECT_TRUE(r.exitedWith(0)) << r;
+    EXPECT_TRUE(r.exitedWith(6)) << r; // installation problem
 
     // ldd's exit code 1 is reported in wait-status form.
     EXPECT_THAT(logTexts(d), ElementsAre(k1000, msg5006(256)));
-    EXPECT_THAT(kt::texts(d.syslog()), ElementsAre(k1000));
+    EXPECT_THAT(kt::texts(d.syslog()), ElementsAre(k1000, msg5006(256)));
+    EXPECT_EQ(d.syslog().back().priority, 3);
     const std::string work = kt::readText(d.modulePath(kt::kWorkTxtName));
     EXPECT_THAT(work, Not(HasSubstr("stale")));
     EXPECT_THAT(work, HasSubstr(d.modulePath(kt::kLibName)));
@@ -279,7 +280,7 @@ TEST(Loader, DependencyCheckCountsOnlyPathsThatAreMissing) {
             EXPECT_FALSE(d.calls("ctrlsearch").empty());
         } else {
             auto r = d.waitExit();
-            EXPECT_TRUE(r.exitedWith(0)) << r;
+            EXPECT_TRUE(r.exitedWith(6)) << r;
             auto log = logTexts(d);
             ASSERT_EQ(log.size(), 2u) << ::testing::PrintToString(log);
             if (c.code > 0) {
@@ -311,15 +312,16 @@ TEST(Loader, EachEndOfTheRunUnloadsTheLibraryExactlyOnce) {
         bool stop; // runs until stopped
         const char *label;
         const char *message; // logged before the unloading
+        int status;          // exit status
     } cases[] = {
         {"no entry point", helpers().noEntry, kScenario, false, "",
-         "<5006:Error> Unable to load storelib.dll. (iLib_Link) Error Code("},
+         "<5006:Error> Unable to load storelib.dll. (iLib_Link) Error Code(", 6},
         {"controller search fails", "", "controller 0\nfault cmd=ctrlsearch status=9\n", false, "",
-         "<5010:Error> Failed to find the controller. (iControllerSearch) Error Code (9)"},
+         "<5010:Error> Failed to find the controller. (iControllerSearch) Error Code (9)", 7},
         {"controller information fails", "", "controller 0\nfault cmd=ctrlinfo status=5\n", false,
          "vend_test",
-         "<5012:Error> Failed to get controller name. (No.0)(iControllerChk) Error Code (5)"},
-        {"stopped", "", kScenario, true, "", "<1001:"},
+         "<5012:Error> Failed to get controller name. (No.0)(iControllerChk) Error Code (5)", 7},
+        {"stopped", "", kScenario, true, "", "<1001:", 0},
     };
     for (const auto &c : cases) {
         for (int fail : {0, 77}) {
@@ -339,7 +341,7 @@ TEST(Loader, EachEndOfTheRunUnloadsTheLibraryExactlyOnce) {
                 ASSERT_TRUE(d.signal(SIGTERM));
             }
             auto r = d.waitExit();
-            EXPECT_TRUE(r.exitedWith(0)) << r;
+            EXPECT_TRUE(r.exitedWith(c.status)) << r;
 
             EXPECT_THAT(dlCalls(d, "dlopen"), ElementsAre(d.modulePath(kt::kLibName)));
             EXPECT_EQ(dlCalls(d, "dlclose").size(), 1u);

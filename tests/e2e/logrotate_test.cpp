@@ -44,7 +44,8 @@ TEST(LogRotation, NoLineLostOrDuplicatedWhileTheDaemonWrites) {
                            "[AERROR]\nAERROR_MODE=OFF\n[MEDIUM]\nMC_MODE=OFF\n"));
 
     // The packaged configuration, pointed at this module directory.
-    std::string conf = kt::readText(std::string(KESTRUN_SOURCE_DIR) + "/packaging/kestrun.logrotate");
+    std::string conf =
+        kt::readText(std::string(KESTRUN_SOURCE_DIR) + "/packaging/kestrun.logrotate");
     const std::string shipped = "/var/lib/kestrun/";
     ASSERT_NE(conf.find(shipped), std::string::npos);
     conf.replace(conf.find(shipped), shipped.size(), d.moduleDir() + "/");
@@ -85,8 +86,10 @@ TEST(LogRotation, NoLineLostOrDuplicatedWhileTheDaemonWrites) {
         if (l.text == "<1010:Information> Check the Predictive Failure Event.")
             ++polls;
     }
-    // Every cycle wrote one 1010 line and asked for the drive list once.
-    EXPECT_EQ(polls, d.calls("pdlist").size());
+    // Every cycle wrote one 1010 line and asked for the drive list once; the
+    // stop may have left the last cycle before its drive list.
+    const size_t lists = d.calls("pdlist").size();
+    EXPECT_TRUE(polls == lists || polls == lists + 1) << polls << " lines, " << lists << " lists";
     EXPECT_GT(polls, 6u * 50u - 1);
 }
 

@@ -53,13 +53,13 @@ void runUntilPolling(kt::Daemon &d, const kt::StartOptions &opts = {}) {
     ASSERT_TRUE(r.exitedWith(0)) << r;
 }
 
-TEST(Startup, MissingSettingsFileIsReportedAndEndsWithStatusZero) {
+TEST(Startup, MissingSettingsFileIsReportedAsAnInstallationProblem) {
     kt::Daemon d;
     ASSERT_TRUE(d.installDaemon());
     ASSERT_TRUE(d.installSimulator());
     ASSERT_TRUE(d.start());
     auto r = d.waitExit();
-    EXPECT_TRUE(r.exitedWith(0)) << r;
+    EXPECT_TRUE(r.exitedWith(6)) << r;
 
     auto recs = d.syslog();
     ASSERT_EQ(recs.size(), 1u) << ::testing::PrintToString(kt::texts(recs));
@@ -283,31 +283,41 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Startup, ModuleDirectoryTooLongIsRefusedWithoutWritingAnywhere) {
     // Five 60-character directories: the executable's own directory is over
-    // 255 characters, whichever way it is named.
+    // 255 characters, whichever way it is named. Through PATH the working
+    // directory (the work directory here, "/" for a service) must not be
+    // taken instead.
     std::string rel;
     for (int i = 0; i < 5; ++i)
         rel += (i ? "/" : "") + std::string(59, static_cast<char>('a' + i)) + std::to_string(i);
-    kt::Daemon d(rel);
-    ASSERT_GT(d.moduleDir().size(), 255u);
-    prepare(d);
-    const auto before = kt::Daemon::listTree(d.root() + "/" + rel.substr(0, 60));
+    for (bool viaPath : {false, true}) {
+        SCOPED_TRACE(viaPath ? "through PATH" : "absolute");
+        kt::Daemon d(rel);
+        ASSERT_GT(d.moduleDir().size(), 255u);
+        prepare(d);
+        const auto before = kt::Daemon::listTree(d.root() + "/" + rel.substr(0, 60));
 
-    ASSERT_TRUE(d.start());
-    auto r = d.waitExit();
-    EXPECT_TRUE(r.exitedWith(255)) << r;
+        kt::StartOptions o;
+        if (viaPath) {
+            o.argv0 = "Kestrun";
+            o.pathSearch = true;
+        }
+        ASSERT_TRUE(d.start(o));
+        auto r = d.waitExit();
+        EXPECT_TRUE(r.exitedWith(255)) << r;
 
-    auto recs = d.syslog();
-    ASSERT_FALSE(recs.empty());
-    EXPECT_TRUE(std::all_of(recs.begin(), recs.end(), [](const auto &x) {
-        return x.priority == 3;
-    })) << ::testing::PrintToString(kt::texts(recs));
-    EXPECT_EQ(recs[0].ident, "Kestrun");
-    EXPECT_EQ(kt::findSyslog(recs, "<1000:"), nullptr);
-    // No file anywhere but the captures: not in the directory, not in a cut-off prefix of it.
-    EXPECT_EQ(kt::Daemon::listTree(d.root() + "/" + rel.substr(0, 60)), before);
-    EXPECT_THAT(kt::Daemon::listDir(d.root()), ElementsAre(rel.substr(0, 60), "work"));
-    expectOnlyCaptures(d);
-    EXPECT_THAT(d.stdoutText(), IsEmpty());
+        auto recs = d.syslog();
+        ASSERT_EQ(recs.size(), 1u) << ::testing::PrintToString(kt::texts(recs));
+        EXPECT_EQ(recs[0].priority, 3);
+        EXPECT_EQ(recs[0].ident, "Kestrun");
+        EXPECT_THAT(d.stderrText(), ::testing::HasSubstr(recs[0].text));
+        // No file anywhere but the captures: not in the directory, not in a
+        // cut-off prefix of it, not in the working directory.
+        EXPECT_EQ(kt::Daemon::listTree(d.root() + "/" + rel.substr(0, 60)), before);
+        EXPECT_THAT(kt::Daemon::listDir(d.root()), ElementsAre(rel.substr(0, 60), "work"));
+        expectOnlyCaptures(d);
+        EXPECT_THAT(d.stdoutText(), IsEmpty());
+        EXPECT_THAT(d.calls(), IsEmpty());
+    }
 }
 
 TEST(Startup, LogFileSwitchedOffLeavesNoFileButSyslogStillGetsTheStart) {
@@ -339,7 +349,7 @@ TEST(Startup, LogLinesCarryTheLocalTimeOfTheFixedClock) {
         kt::Daemon missing; // settings file missing: message 2000
         ASSERT_TRUE(missing.installDaemon());
         ASSERT_TRUE(missing.start(o));
-        EXPECT_TRUE(missing.waitExit().exitedWith(0));
+        EXPECT_TRUE(missing.waitExit().exitedWith(6));
         auto lines = missing.logLines();
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].raw, std::string(c.stamp) + " " + k2000);

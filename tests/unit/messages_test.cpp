@@ -77,7 +77,7 @@ std::vector<Row> catalogue() {
         {5004, [] { vLogID5004_Output("iGetEventSquenceInfo", 4); },
          "<5004:Error> Event log open failed. (iGetEventSquenceInfo) Error Code(4)", NEVER, 0},
         {5006, [] { vLogID5006_Output("iLib_Link", 256); },
-         "<5006:Error> Unable to load storelib.dll. (iLib_Link) Error Code(256)", NEVER, 0},
+         "<5006:Error> Unable to load storelib.dll. (iLib_Link) Error Code(256)", ALWAYS, LOG_ERR},
         {5007, [] { vLogID5007_Output("iDelHdd", 7); },
          "<5007:Error> Unable to get physical drive information.(iDelHdd) Error Code (7)", NEVER,
          0},
@@ -86,15 +86,19 @@ std::vector<Row> catalogue() {
         {5009, [] { vLogID5009_Output("PdState_Flag.dat", "iHSPFileMake", 2); },
          "<5009:Error> PdState_Flag.dat File open failed.(iHSPFileMake) Error Code (2)", NEVER, 0},
         {5010, [] { vLogID5010_Output("iControllerSearch", 10); },
-         "<5010:Error> Failed to find the controller. (iControllerSearch) Error Code (10)", NEVER,
-         0},
+         "<5010:Error> Failed to find the controller. (iControllerSearch) Error Code (10)", ALWAYS,
+         LOG_ERR},
         {5011, [] { vLogID5011_Output("SIGTERM"); },
          "<5011:Error> Signal handler (SIGTERM) set failed. Predictive Failure monitor has "
          "shutdown.",
          ALWAYS, LOG_ERR},
         {5012, [] { vLogID5012_Output(3, "iControllerChk", -7); },
          "<5012:Error> Failed to get controller name. (No.3)(iControllerChk) Error Code (-7)",
-         NEVER, 0},
+         ALWAYS, LOG_ERR},
+        {6011, [] { vLogID6011_Output("/opt/k", 37); },
+         "<6011:Warning> The module directory (/opt/k) cannot be locked. Error Code (37). A second "
+         "instance would not be refused.",
+         ALWAYS, LOG_WARNING},
     };
 }
 

@@ -1,0 +1,48 @@
+#include "core/arguments.h"
+
+#include "core/exit_status.h"
+#include "core/version.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr const char *USAGE = "Usage: Kestrun [--help | --version]\n";
+
+} // namespace
+
+int iArgumentsCheck(int argc, char **argv) {
+    if (argc <= 1 || argv == nullptr)
+        return -1;
+    const char *arg = argv[1];
+    if (argc == 2 && arg != nullptr && strcmp(arg, "--version") == 0) {
+        printf("Kestrun %s\n", VERSION_TEXT);
+        return EXIT_STATUS_STOPPED;
+    }
+    if (argc == 2 && arg != nullptr && strcmp(arg, "--help") == 0) {
+        printf("%s", USAGE);
+        printf("%s", "\n"
+                     "Predictive-failure monitor for the drives behind MegaRAID controllers.\n"
+                     "Runs in the foreground until SIGTERM or SIGINT. Reads Kestrun.ini and the\n"
+                     "controller library from the directory of its executable and writes its\n"
+                     "log, register and history files there; one instance per directory.\n"
+                     "\n"
+                     "Exit status:\n"
+                     "  0    stopped by a signal (or --help, --version)\n"
+                     "  2    unknown argument\n"
+                     "  3    another instance already runs on this directory\n"
+                     "  6    configuration or installation problem (Kestrun.ini missing,\n"
+                     "       library not loadable)\n"
+                     "  7    controller unavailable (controller list or information unreadable)\n"
+                     "  255  signal handler not installed, or no module directory of at most\n"
+                     "       255 characters\n");
+        return EXIT_STATUS_STOPPED;
+    }
+    // A typo must never start a monitor. Named: the first word not understood.
+    bool firstKnown =
+        arg != nullptr && (strcmp(arg, "--version") == 0 || strcmp(arg, "--help") == 0);
+    const char *bad = firstKnown ? argv[2] : arg;
+    fprintf(stderr, "Kestrun: unknown argument \"%s\"\n%s", bad != nullptr ? bad : "", USAGE);
+    return EXIT_STATUS_USAGE;
+}
