@@ -507,9 +507,9 @@ TEST_F(SimLibrary, TraceRecordsEveryCallAndHolds) {
     auto t0 = std::chrono::steady_clock::now();
     ASSERT_EQ(pdinfo(4, b), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(30));
-    t0 = std::chrono::steady_clock::now();
+    // The hold is used up: the trace below shows no second HOLD line (an upper
+    // bound on the time would only measure the machine's load).
     ASSERT_EQ(setState(4, 7, kFailed), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(30));
 
     std::vector<std::string> lines = traceLines();
     ASSERT_EQ(lines.size(), 4u);
