@@ -167,7 +167,10 @@ void vMainProc() {
             vSmartMErrChk();
         if (g_iAErrorMode == 1)
             iAErrorChk();
-        vMetricsCycleEnd();
+        // A cycle cut short by a stop has read only some drives: the file keeps
+        // the last complete cycle rather than a partial one.
+        if (g_iSignalRecv != 1)
+            vMetricsCycleEnd();
         vAlertService();
         vCycleStatus();
         int seconds = g_iLWaitTime / 1000;

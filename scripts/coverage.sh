@@ -19,18 +19,8 @@ done
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-missing=()
-for p in gcovr python3; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]} > 0)); then
-    echo "== installing: ${missing[*]}"
-    sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    export DEBIAN_FRONTEND=noninteractive
-    "${sudo[@]}" apt-get update
-    "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}" </dev/null
-fi
+source "$root/scripts/need-packages.sh"
+need_packages gcovr python3
 
 build="$root/build-cov"
 if [ -f "$build/CMakeCache.txt" ] &&

@@ -13,19 +13,8 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-packages=(cmake g++ make)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]} > 0)); then
-    echo "== installing: ${missing[*]}"
-    sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    export DEBIAN_FRONTEND=noninteractive
-    "${sudo[@]}" apt-get update
-    "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}" </dev/null
-fi
+source "$root/scripts/need-packages.sh"
+need_packages cmake g++ make
 
 # A build directory of its own, so the demo never disturbs a test build.
 # KESTRUN_DEMO_BUILD names an already configured one instead (the test suite

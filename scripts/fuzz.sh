@@ -35,19 +35,8 @@ done
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-packages=(cmake make clang-14 libclang-rt-14-dev)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]} > 0)); then
-    echo "== installing: ${missing[*]}"
-    sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    export DEBIAN_FRONTEND=noninteractive
-    "${sudo[@]}" apt-get update
-    "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}" </dev/null
-fi
+source "$root/scripts/need-packages.sh"
+need_packages cmake make clang-14 libclang-rt-14-dev
 
 build="$root/build-fuzz"
 if [ -f "$build/CMakeCache.txt" ] &&

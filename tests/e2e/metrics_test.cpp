@@ -25,13 +25,6 @@ using ::testing::HasSubstr;
 
 namespace {
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // Runs a command, returning its exit status and output.
 int run(const std::string &cmd, std::string *out) {
     FILE *p = ::popen((cmd + " 2>&1").c_str(), "r");
@@ -46,10 +39,10 @@ int run(const std::string &cmd, std::string *out) {
 }
 
 std::string demoIni() {
-    return slurp(std::string(KESTRUN_SOURCE_DIR) + "/demo/Kestrun.ini");
+    return kt::readText(std::string(KESTRUN_SOURCE_DIR) + "/demo/Kestrun.ini");
 }
 std::string demoScenario() {
-    return slurp(std::string(KESTRUN_SOURCE_DIR) + "/sim/demo.scenario");
+    return kt::readText(std::string(KESTRUN_SOURCE_DIR) + "/sim/demo.scenario");
 }
 
 // The controller commands up to the start of cycle `n + 1` (its drive list),
@@ -115,7 +108,7 @@ TEST_F(MetricsFixture, DemoRunExportsEveryFamily) {
     ASSERT_EQ(::stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
     EXPECT_EQ(kt::Daemon::listDir(dir), std::vector<std::string>{"kestrun.prom"}); // no temp left
-    const std::string text = slurp(file);
+    const std::string text = kt::readText(file);
 
     // Family, type, and samples it must hold after the demo's removals.
     const struct {

@@ -19,13 +19,6 @@ using ::testing::HasSubstr;
 
 namespace {
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 TEST(Observe, DemoReportsEachCondemnedDriveOnceAndChangesNothing) {
     kt::Daemon d;
     ASSERT_TRUE(d.installDaemon());
@@ -37,12 +30,12 @@ TEST(Observe, DemoReportsEachCondemnedDriveOnceAndChangesNothing) {
                                          alerts + "\n",
                                      0755));
     ASSERT_TRUE(d.writeIni(
-        slurp(std::string(KESTRUN_SOURCE_DIR) + "/demo/Kestrun.ini") +
+        kt::readText(std::string(KESTRUN_SOURCE_DIR) + "/demo/Kestrun.ini") +
         "[ACTION]\nACTION_MODE=OBSERVE\n[NOTIFY]\nNOTIFY_PROGRAM=" + d.workPath("alert.sh") +
         "\n[METRICS]\nMETRICS_FILE=" + d.workPath("k.prom") + "\n"));
     // Drive 20 came back usable after an earlier removal: a normal start
     // would set it bad again and drop the line of the vanished drive 99.
-    ASSERT_TRUE(d.writeScenario(slurp(std::string(KESTRUN_SOURCE_DIR) + "/sim/demo.scenario") +
+    ASSERT_TRUE(d.writeScenario(kt::readText(std::string(KESTRUN_SOURCE_DIR) + "/sim/demo.scenario") +
                                 "drive c=0 id=20 seq=1 state=ugood\n"));
     const std::string registerText = "0,20\n0,99\n";
     ASSERT_TRUE(d.writeFile(kt::kRegisterName, registerText));
@@ -91,7 +84,7 @@ TEST(Observe, DemoReportsEachCondemnedDriveOnceAndChangesNothing) {
     EXPECT_EQ(runs,
               (std::multiset<std::string>{"6401 Warning 0 14 SMART", "6401 Warning 0 18 SMART",
                                           "6401 Warning 0 1 MEDIUM", "6401 Warning 0 12 AERROR"}));
-    const std::string prom = slurp(d.workPath("k.prom"));
+    const std::string prom = kt::readText(d.workPath("k.prom"));
     for (const char *s : {"kestrun_would_remove_total{reason=\"SMART\",role=\"spare\"} 1",
                           "kestrun_would_remove_total{reason=\"SMART\",role=\"member\"} 1",
                           "kestrun_would_remove_total{reason=\"MEDIUM\",role=\"member\"} 1",
