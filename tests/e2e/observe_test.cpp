@@ -94,4 +94,41 @@ TEST(Observe, DemoReportsEachCondemnedDriveOnceAndChangesNothing) {
         EXPECT_THAT(prom, HasSubstr(s));
 }
 
+// The roles the demo leaves out: a rebuilding drive is reported (once, however
+// many cycles condemn it); a failed drive, a member of a RAID 0 logical drive
+// (kept with 6000) and a member whose logical drives cannot be listed are not.
+TEST(Observe, RebuildingDriveIsReportedOnceAndDrivesRemovalWouldKeepAreNot) {
+    kt::Daemon d;
+    ASSERT_TRUE(d.installDaemon());
+    ASSERT_TRUE(d.installSimulator());
+    ASSERT_TRUE(d.writeIni("[WAIT]\nLWAIT_TIME=1000\n[POLL]\nPOLL_EVENT=ON\n[AERROR]\n"
+                           "AERROR_MODE=OFF\n[MEDIUM]\nMC_MODE=OFF\n[ACTION]\nACTION_MODE=OBSERVE\n"));
+    ASSERT_TRUE(d.writeScenario("controller 0 model=\"MegaRAID SAS 9361-8i\"\n"
+                                "drive c=0 id=2 state=rebuild pfail=1\n"
+                                "drive c=0 id=3 state=failed pfail=1\n"
+                                "drive c=0 id=4 state=online pfail=1\n"
+                                "ld c=0 n=0 raid=0 state=optimal members=4\n"
+                                "drive c=0 id=6 state=online pfail=1\n"
+                                "drive c=0 id=7 state=online\n"
+                                "ld c=0 n=1 raid=1 state=optimal members=6,7\n"
+                                "fault cmd=vdno c=0 id=6 status=5\n"));
+    ASSERT_TRUE(d.start());
+    kt::completeCycles(d, 3);
+
+    for (const auto &c : d.calls())
+        EXPECT_TRUE(c.kind != "setstate" && c.kind != "removespare" && c.kind != "rebuildcancel")
+            << c.raw;
+    std::vector<std::string> reports, kept;
+    for (const auto &t : kt::texts(d.logLines())) {
+        if (t.rfind("<6401:", 0) == 0)
+            reports.push_back(t);
+        if (t.rfind("<6000:", 0) == 0)
+            kept.push_back(t);
+    }
+    EXPECT_EQ(reports, std::vector<std::string>{"<6401:Warning> Observe mode: PD would be removed. "
+                                                "(Controller:0 PD:2 Mode:SMART Role:rebuilding)"});
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_THAT(kept[0], HasSubstr("(LD:0)(PD:4)"));
+}
+
 } // namespace
