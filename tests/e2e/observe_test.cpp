@@ -35,8 +35,9 @@ TEST(Observe, DemoReportsEachCondemnedDriveOnceAndChangesNothing) {
         "\n[METRICS]\nMETRICS_FILE=" + d.workPath("k.prom") + "\n"));
     // Drive 20 came back usable after an earlier removal: a normal start
     // would set it bad again and drop the line of the vanished drive 99.
-    ASSERT_TRUE(d.writeScenario(kt::readText(std::string(KESTRUN_SOURCE_DIR) + "/sim/demo.scenario") +
-                                "drive c=0 id=20 seq=1 state=ugood\n"));
+    ASSERT_TRUE(
+        d.writeScenario(kt::readText(std::string(KESTRUN_SOURCE_DIR) + "/sim/demo.scenario") +
+                        "drive c=0 id=20 seq=1 state=ugood\n"));
     const std::string registerText = "0,20\n0,99\n";
     ASSERT_TRUE(d.writeFile(kt::kRegisterName, registerText));
     ASSERT_TRUE(d.start());
@@ -101,8 +102,9 @@ TEST(Observe, RebuildingDriveIsReportedOnceAndDrivesRemovalWouldKeepAreNot) {
     kt::Daemon d;
     ASSERT_TRUE(d.installDaemon());
     ASSERT_TRUE(d.installSimulator());
-    ASSERT_TRUE(d.writeIni("[WAIT]\nLWAIT_TIME=1000\n[POLL]\nPOLL_EVENT=ON\n[AERROR]\n"
-                           "AERROR_MODE=OFF\n[MEDIUM]\nMC_MODE=OFF\n[ACTION]\nACTION_MODE=OBSERVE\n"));
+    ASSERT_TRUE(
+        d.writeIni("[WAIT]\nLWAIT_TIME=1000\n[POLL]\nPOLL_EVENT=ON\n[AERROR]\n"
+                   "AERROR_MODE=OFF\n[MEDIUM]\nMC_MODE=OFF\n[ACTION]\nACTION_MODE=OBSERVE\n"));
     ASSERT_TRUE(d.writeScenario("controller 0 model=\"MegaRAID SAS 9361-8i\"\n"
                                 "drive c=0 id=2 state=rebuild pfail=1\n"
                                 "drive c=0 id=3 state=failed pfail=1\n"
