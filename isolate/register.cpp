@@ -68,9 +68,8 @@ int iRewritePlace(const char *registerPath, RewritePlace *place) {
     }
     if (realpath(registerPath, place->target) == nullptr)
         return errno;
-    int n = snprintf(place->fresh, sizeof place->fresh, "%s.new", place->target);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof place->fresh)
-        return ENAMETOOLONG;
+    // fresh has room for the longest target and ".new".
+    snprintf(place->fresh, sizeof place->fresh, "%s.new", place->target);
     // realpath gives an absolute path: its last "/" ends the directory.
     snprintf(place->dir, sizeof place->dir, "%s", place->target);
     char *slash = strrchr(place->dir, '/');
@@ -217,11 +216,17 @@ int iHspFlgChk() {
         return 0;
     }
 
-    // A failed copy must not let a stale copy from an earlier start be read.
+    // The copy lives only while the rewrite runs: a failed copy must not let
+    // a stale one be read, and a rewrite that failed leaves the register as
+    // it was, so its copy is of no use afterwards.
+    struct CopyRemover {
+        const char *path;
+        ~CopyRemover() {
+            unlink(path);
+        }
+    } copyRemover{copyPath};
     if (!bCopyFile(registerPath, copyPath)) {
-        int err = errno;
-        unlink(copyPath);
-        vLogID5009_Output(REGISTER_COPY_NAME, "iHspFlgChk", err);
+        vLogID5009_Output(REGISTER_COPY_NAME, "iHspFlgChk", errno);
         return 0;
     }
     FilePtr copy(fopen(copyPath, "r"));
@@ -271,7 +276,6 @@ int iHspFlgChk() {
         return 0;
     }
     vSyncDir(place.dir);
-    unlink(copyPath);
     return 1;
 }
 

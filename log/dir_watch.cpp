@@ -62,9 +62,13 @@ bool bSameDir(const struct stat &a, const struct stat &b) {
 // Adds the watch for the directory now at `directory`; false when none can be
 // had or the path changed its directory meanwhile.
 bool bAddWatch(const char *directory, const struct stat &before) {
+    // Checked for every directory the path comes to name: it may now be a
+    // mount of another kind.
+    if (!bWatchable(directory)) {
+        s_watch.vClose();
+        return false;
+    }
     if (s_watch.fd < 0) {
-        if (!bWatchable(directory))
-            return false;
         s_watch.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         if (s_watch.fd < 0)
             return false;

@@ -1,6 +1,7 @@
 // Event history files: the line format in two time zones, the description cut,
 // and pruning by the running-oldest rule without ever touching other files.
 #include "config/settings.h"
+#include "log/dir_watch.h"
 #include "log/history.h"
 #include "process/process.h"
 
@@ -101,6 +102,40 @@ TEST_F(HistoryTest, DescriptionFillingItsWholeFieldIsNotReadBeyondIt) {
     ASSERT_EQ(1, iLogOut(0, 1, 0, 0, field.data(), field.size(), nullptr));
     EXPECT_EQ("1999/12/31 15:00:00 0 " + full + "\n",
               ReadAll(dir.file("AERROR_Cnt0_Id1_20240301_101500.dat")));
+    // A description longer than the line buffer still makes one whole line.
+    const std::string longer(2000, 'L');
+    ASSERT_EQ(1, iLogOut(0, 2, 0, 0, longer.c_str(), longer.size() + 1, nullptr));
+    EXPECT_EQ("1999/12/31 15:00:00 0 " + longer + "\n",
+              ReadAll(dir.file("AERROR_Cnt0_Id2_20240301_101500.dat")));
+}
+
+// The change generation of the module directory: moves on a change of names,
+// is lost (-1) when the path stops naming the watched directory in place, and
+// is never trusted on a file system that is not known to report changes.
+TEST_F(HistoryTest, DirectoryWatchFollowsThePathAndReportsWhatItCannotSee) {
+    const std::string d = dir.file("m");
+    ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+    long long g = llDirChangeGeneration(d.c_str());
+    ASSERT_GE(g, 0);
+    EXPECT_EQ(llDirChangeGeneration(d.c_str()), g);
+    ASSERT_TRUE(dir.write("m/a", "x"));
+    EXPECT_GT(llDirChangeGeneration(d.c_str()), g);
+    // Moved away and back: the path names the same directory, but the watch
+    // saw it go.
+    fs::rename(d, d + ".away");
+    fs::rename(d + ".away", d);
+    EXPECT_EQ(llDirChangeGeneration(d.c_str()), -1);
+    EXPECT_GE(llDirChangeGeneration(d.c_str()), 0);
+    // Replaced by another directory: that one is watched now.
+    fs::rename(d, d + ".old");
+    ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+    g = llDirChangeGeneration(d.c_str());
+    ASSERT_GE(g, 0);
+    ASSERT_TRUE(dir.write("m/b", "x"));
+    EXPECT_GT(llDirChangeGeneration(d.c_str()), g);
+    EXPECT_EQ(llDirChangeGeneration("/proc"), -1);
+    EXPECT_EQ(llDirChangeGeneration(dir.file("none").c_str()), -1);
+    vDirWatchRelease();
 }
 
 TEST_F(HistoryTest, FirstEventKeepsSevenOldFilesSecondDeletesTheOldest) {

@@ -5,12 +5,14 @@
 #include "isolate/register.h"
 
 #include "capture.h"
+#include "fs_flags.h"
 #include "shim.h"
 #include "unit_support.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 
@@ -62,6 +64,52 @@ TEST_F(RegisterAppend, UnopenableRegisterIsReportedOnlyInTheLog) {
     EXPECT_EQ(lines[0].text,
               "<5009:Error> PdState_Flag.dat File open failed.(iHSPFileMake) Error Code (21)");
     EXPECT_TRUE(kt::readSyslogRecords(dir.file("syslog.txt")).empty());
+}
+
+// A line names a drive with two numeric fields, the controller within int.
+TEST_F(RegisterAppend, OnlyLinesNamingADriveCount) {
+    ASSERT_TRUE(dir.write("PdState_Flag.dat",
+                          "0,5\n\n7\n0,x\nx,1\n99999999999,3\n1,2\r\n,,0,,9\n-1,70000\n"));
+    EXPECT_EQ(iRegisterLineCount(), 4);
+}
+
+// A start-up rewrite that cannot finish leaves the register as it was,
+// reports why, and leaves neither its copy nor a new file behind.
+TEST_F(RegisterAppend, RewriteThatCannotFinishLeavesTheRegisterAndNoTemporaryFile) {
+    const std::string reg = dir.file("PdState_Flag.dat");
+    struct Case {
+        const char *name;
+        bool directory;
+        const char *message;
+    } cases[] = {
+        {"register is a directory", true,
+         "<5009:Error> PdState_Flag.bak File open failed.(iHspFlgChk) Error Code (21)"},
+        {"register is immutable", false,
+         "<5009:Error> PdState_Flag.dat File open failed.(iHspFlgChk) Error Code (1)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(reg);
+        std::filesystem::remove(dir.file("PredictiveFailure.log"));
+        if (c.directory) {
+            ASSERT_EQ(mkdir(reg.c_str(), 0755), 0);
+        } else {
+            // No line names a drive: the rewrite asks the controller nothing.
+            ASSERT_TRUE(dir.write("PdState_Flag.dat", "no drive\n"));
+            if (!kt::setImmutable(reg, true))
+                GTEST_SKIP() << "the immutable flag cannot be set here";
+        }
+        EXPECT_EQ(iHspFlgChk(), 0);
+        auto lines = kt::readLogLines(dir.file("PredictiveFailure.log"));
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].text, c.message);
+        EXPECT_FALSE(std::filesystem::exists(dir.file("PdState_Flag.bak")));
+        EXPECT_FALSE(std::filesystem::exists(dir.file("PdState_Flag.new")));
+        if (!c.directory) {
+            EXPECT_EQ(registerText(), "no drive\n");
+            kt::setImmutable(reg, false);
+        }
+    }
 }
 
 } // namespace
