@@ -29,9 +29,8 @@ namespace {
 // productName equals `name` as whole texts; the reply's text is only trusted
 // within its record.
 bool bSameModel(const CtrlInfo &info, const char *name) {
+    static_assert(MBOARD_NAME_SIZE <= sizeof info.productName, "a name and its end fit the record");
     size_t len = strnlen(name, MBOARD_NAME_SIZE - 1);
-    if (len >= sizeof info.productName)
-        return false;
     return memcmp(info.productName, name, len) == 0 && info.productName[len] == '\0';
 }
 

@@ -55,7 +55,3 @@ int iObserveDrive(int controller, int deviceId, int reason) {
     vLogID6401_Output(controller, deviceId, kMetricsReasonNames[mode], kMetricsRoleNames[role]);
     return 1;
 }
-
-void vObserveReset() {
-    g_reported.clear();
-}

@@ -6,6 +6,3 @@
 // for an online member, its logical drives) exactly as the removal does, never
 // changes anything. Returns 1 like the removal.
 int iObserveDrive(int controller, int deviceId, int reason);
-
-// Forgets the drives reported so far (a new run).
-void vObserveReset();

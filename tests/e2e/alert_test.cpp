@@ -154,7 +154,9 @@ TEST_F(AlertFixture, RepeatedFailureRunsProgramOnce) {
 // A program that cannot run is reported once at start; the daemon monitors on.
 TEST_F(AlertFixture, UnusableProgramReportedOnceAtStart) {
     install();
-    const std::string cases[] = {"/nonexistent/alert", "relative/alert", d.workPath("runs")};
+    const std::string plain = d.workPath("plain"); // no execute permission
+    ASSERT_TRUE(kt::Daemon::writeAbs(plain, "#!/bin/sh\n"));
+    const std::string cases[] = {"/nonexistent/alert", "relative/alert", d.workPath("runs"), plain};
     for (const auto &program : cases) {
         SCOPED_TRACE(program);
         d.clearCaptures();

@@ -98,6 +98,7 @@ TEST(Observe, DemoReportsEachCondemnedDriveOnceAndChangesNothing) {
 // The roles the demo leaves out: a rebuilding drive is reported (once, however
 // many cycles condemn it); a failed drive, a member of a RAID 0 logical drive
 // (kept with 6000) and a member whose logical drives cannot be listed are not.
+// A drive that cannot be read is reported once it can.
 TEST(Observe, RebuildingDriveIsReportedOnceAndDrivesRemovalWouldKeepAreNot) {
     kt::Daemon d;
     ASSERT_TRUE(d.installDaemon());
@@ -113,15 +114,19 @@ TEST(Observe, RebuildingDriveIsReportedOnceAndDrivesRemovalWouldKeepAreNot) {
                                 "drive c=0 id=6 state=online pfail=1\n"
                                 "drive c=0 id=7 state=online\n"
                                 "ld c=0 n=1 raid=1 state=optimal members=6,7\n"
-                                "fault cmd=vdno c=0 id=6 status=5\n"));
+                                "fault cmd=vdno c=0 id=6 status=5\n"
+                                // drive 2 unreadable when first looked at for a report
+                                "at cmd=pdinfo n=2 fault cmd=pdinfo c=0 id=2 status=5 times=2\n"));
     ASSERT_TRUE(d.start());
     kt::completeCycles(d, 3);
 
     for (const auto &c : d.calls())
         EXPECT_TRUE(c.kind != "setstate" && c.kind != "removespare" && c.kind != "rebuildcancel")
             << c.raw;
-    std::vector<std::string> reports, kept;
+    std::vector<std::string> reports, kept, unread;
     for (const auto &t : kt::texts(d.logLines())) {
+        if (t.rfind("<5007:", 0) == 0)
+            unread.push_back(t);
         if (t.rfind("<6401:", 0) == 0)
             reports.push_back(t);
         if (t.rfind("<6000:", 0) == 0)
@@ -131,6 +136,8 @@ TEST(Observe, RebuildingDriveIsReportedOnceAndDrivesRemovalWouldKeepAreNot) {
                                                 "(Controller:0 PD:2 Mode:SMART Role:rebuilding)"});
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_THAT(kept[0], HasSubstr("(LD:0)(PD:4)"));
+    EXPECT_EQ(unread, std::vector<std::string>{"<5007:Error> Unable to get physical drive "
+                                               "information.(iDisConnectHdd) Error Code (5)"});
 }
 
 } // namespace

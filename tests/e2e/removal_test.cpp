@@ -508,4 +508,84 @@ TEST(Removal, DrivesOutOfServiceAreLeftAloneAndAFailedReadIsReported) {
     }
 }
 
+// A command that fails part way through a removal: reported where the
+// controller gave no answer, the register holding the drive exactly when its
+// state was changed, and the drive taken up again by the next cycle while it
+// is still in service.
+TEST(Removal, StepThatFailsPartWayIsReportedAndRetriedWhileTheDriveServes) {
+    auto m5007 = [](const char *where) {
+        return std::string("<5007:Error> Unable to get physical drive information.(") + where +
+               ") Error Code (5)";
+    };
+    const std::string global = "<4000:Error> Predictive Failure event received from Global "
+                               "HotSpare.(PD:5) Global HotSpare has been removed.";
+    const char *spare = "drive c=0 id=5 seq=3 state=spare\n";
+    const char *member = "drive c=0 id=4 seq=1 state=online\ndrive c=0 id=5 seq=3 state=online\n"
+                         "ld c=0 n=0 raid=1 state=optimal members=4,5\n";
+    const char *unreadable = " fault cmd=pdinfo c=0 id=5 status=5 times=2\n";
+    struct Case {
+        const char *name;
+        std::string scenario;
+        std::vector<std::string> messages;
+        bool registered;
+    } cases[] = {
+        {"scan cannot read the drive",
+         std::string(spare) + "fault cmd=pdinfo c=0 id=5 status=5 "
+                              "times=2\n",
+         {global},
+         true},
+        // pdinfo 1 and 2: the scan and the removal's entry; 3: the spare's own read.
+        {"spare unreadable when its removal begins",
+         std::string(spare) + "at cmd=pdinfo n=3" + unreadable,
+         {m5007("iDelHotSpare"), global},
+         true},
+        {"spare no longer a spare when its removal reads it",
+         std::string(spare) + "at cmd=pdinfo n=3 drive c=0 id=5 state=ugood\n",
+         {},
+         false},
+        // Out of the spare pool already: nothing is left to take up.
+        {"spare unreadable after losing its role",
+         std::string(spare) + "at cmd=removespare n=1" + unreadable,
+         {m5007("iDelHotSpare")},
+         false},
+        {"member's drive list unreadable",
+         std::string(member) + "fault cmd=vdno c=0 id=5 status=5 times=2\n",
+         {pd(k4502)},
+         true},
+        {"member's logical drive unreadable after the check",
+         std::string(member) + "at cmd=ldinfo n=2 fault cmd=ldinfo c=0 status=6 times=2\n",
+         {pd(k4502)},
+         true},
+        {"member unreadable before it is set failed",
+         std::string(member) + "at cmd=ldinfo n=2" + unreadable,
+         {m5007("iDelHdd"), pd(k4502)},
+         true},
+        // Failed and registered: only its recheck could not be made.
+        {"member unreadable at the recheck",
+         std::string(member) + "at cmd=setstate n=1" + unreadable,
+         {m5007("iHddRecheck")},
+         true},
+        {"released member cannot be set bad",
+         "drive c=0 id=4 seq=1 state=online\ndrive c=0 id=5 seq=3 state=online release=ugood\n"
+         "ld c=0 n=0 raid=1 state=optimal members=4,5\nat cmd=setstate n=2 fault cmd=setstate "
+         "c=0 id=5 status=8 times=2\n",
+         {pd(k4101)},
+         true},
+        {"rebuilding drive unreadable before its cancel",
+         "drive c=0 id=5 seq=3 state=rebuild\nfault cmd=setstate c=0 id=5 status=8 times=2\n"
+         "at cmd=setstate n=2" +
+             std::string(unreadable),
+         {m5007("iDelHdd"), pd(k4502)},
+         true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        kt::Daemon d;
+        run(d, iniFor(Reason::Smart), std::string(kHead) + c.scenario + trigger(Reason::Smart));
+        expectMessages(d, c.messages);
+        EXPECT_EQ(d.registerLines(),
+                  c.registered ? std::vector<std::string>{"0,5"} : std::vector<std::string>{});
+    }
+}
+
 } // namespace

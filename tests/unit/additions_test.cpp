@@ -4,13 +4,20 @@
 #include "config/settings.h"
 #include "process/process.h"
 #include "metrics/metrics.h"
+#include "service/notify.h"
+#include "capture.h"
 #include "unit_support.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <string>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -112,8 +119,74 @@ TEST_F(AdditionsSettings, MetricsFileIsReplacedWhole) {
     // A directory that is gone: the error, and no file made elsewhere.
     std::snprintf(g_cMetricsFile, sizeof g_cMetricsFile, "%s", dir.file("gone/k.prom").c_str());
     EXPECT_EQ(iMetricsWrite(1, 0, 1700000000), ENOENT);
+    // A directory in the file's place: its error, and no temporary file left.
+    ASSERT_EQ(::mkdir(dir.file("d.prom").c_str(), 0755), 0);
+    std::snprintf(g_cMetricsFile, sizeof g_cMetricsFile, "%s", dir.file("d.prom").c_str());
+    EXPECT_EQ(iMetricsWrite(1, 0, 1700000000), EISDIR);
+    EXPECT_FALSE(std::filesystem::exists(dir.file(".d.prom.tmp")));
+    std::snprintf(g_cMetricsFile, sizeof g_cMetricsFile, "k.prom"); // relative: never written
+    EXPECT_EQ(iMetricsWrite(1, 0, 1700000000), EINVAL);
+    // A write cut short (here by a file-size limit, as the daemon ignores
+    // SIGXFSZ): its error, the old file kept, no temporary file left.
+    std::snprintf(g_cMetricsFile, sizeof g_cMetricsFile, "%s", dir.file("k.prom").c_str());
+    const std::string before = kt::readText(dir.file("k.prom"));
+    struct rlimit limit {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+    struct rlimit small = limit;
+    small.rlim_cur = 64;
+    auto *previous = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    int err = iMetricsWrite(1, 0, 1700000000);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_EQ(err, EFBIG);
+    EXPECT_EQ(kt::readText(dir.file("k.prom")), before);
+    EXPECT_FALSE(std::filesystem::exists(dir.file(".k.prom.tmp")));
     g_cMetricsFile[0] = '\0';
     vMetricsReset();
+}
+
+// Watchdog pings go out only for a well-formed interval meant for this process.
+TEST(NotifyWatchdog, PingsOnlyForAValidIntervalOfThisProcess) {
+    kt::TempDir dir;
+    kt::ScopedEnv env;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", dir.file("n.sock").c_str());
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    env.set("NOTIFY_SOCKET", addr.sun_path);
+    const std::string me = std::to_string(::getpid());
+    const struct {
+        const char *usec;
+        const char *pid; // nullptr: unset
+        bool ping;
+    } rows[] = {
+        {"40000", nullptr, true},
+        {"3", me.c_str(), true}, // below 4 µs: still pings
+        {"40000", "1", false},
+        {"0", nullptr, false},
+        {"4x", nullptr, false},
+        {"40000", "12x", false},
+        {"99999999999999999999999", nullptr, false},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(std::string(r.usec) + " pid " + (r.pid != nullptr ? r.pid : "unset"));
+        env.set("WATCHDOG_USEC", r.usec);
+        if (r.pid != nullptr)
+            env.set("WATCHDOG_PID", r.pid);
+        else
+            env.unset("WATCHDOG_PID");
+        ASSERT_EQ(iNotifyInit(), 1);
+        vNotifyAlive();
+        char buf[32];
+        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        EXPECT_EQ(n > 0 && std::string(buf, static_cast<size_t>(n)) == "WATCHDOG=1", r.ping);
+    }
+    ::close(fd);
+    env.unset("NOTIFY_SOCKET");
+    EXPECT_EQ(iNotifyInit(), 0);
 }
 
 } // namespace

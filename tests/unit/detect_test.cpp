@@ -304,4 +304,15 @@ TEST(TablesDeathTest, FirstClearKeepsTheEventRateTableOutOfMemory) {
         ::testing::ExitedWithCode(0), "");
 }
 
+// A later run in the same process starts from empty tables.
+TEST(Tables, EveryClearAfterTheFirstEmptiesThem) {
+    vTablesClear();
+    vTablesClear();
+    pAErrCounter(1, 7)->count = 1;
+    pAErrCounter(1, 7)->eventTimes[0] = 1;
+    vTablesClear();
+    EXPECT_EQ(pAErrCounter(1, 7)->count, 0u);
+    EXPECT_EQ(pAErrCounter(1, 7)->eventTimes[0], 0u);
+}
+
 } // namespace

@@ -293,6 +293,11 @@ TEST_F(MessagesTest, OverlongArgumentsAreCutTo639Characters) {
     auto recs = syslogRecords();
     ASSERT_EQ(recs.size(), 1u);
     EXPECT_EQ(recs[0].text, lines[1].text);
+    // A text longer than a log line is cut to one whole line.
+    EXPECT_EQ(iPredictiveLogOut(("<1010:Information> " + name).c_str()), 1);
+    lines = logLines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[2].text, "<1010:Information> " + name.substr(0, 650 - 19));
 }
 
 TEST_F(MessagesTest, LogLinesAppendWithLocalTimeStamps) {

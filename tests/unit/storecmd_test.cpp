@@ -205,6 +205,12 @@ TEST_F(StoreCmdTest, NoAttemptsLeavesTheStatusCellButStillClearsTheReply) {
     EXPECT_TRUE(fake.calls.empty());
     EXPECT_EQ(-12345, tErrInfo[0]);
     EXPECT_TRUE(AllBytes(pi, 0));
+    // Without a loaded library no command goes anywhere and none succeeds.
+    ProcessLibCommandF = nullptr;
+    EXPECT_EQ(0, iGetPhysicalInfo(0, 1, &pi, 2, tErrInfo));
+    uint8_t list[64] = {};
+    EXPECT_EQ(0, iGetEventList(0, 1, 0, list, sizeof list, tErrInfo));
+    EXPECT_EQ(-12345, tErrInfo[0]);
 }
 
 TEST_F(StoreCmdTest, StopFlagEndsTheWaitAndTheAttemptsExceptForLdInfo) {
