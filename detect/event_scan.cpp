@@ -39,6 +39,10 @@ bool bAccept(const EventDetail &r, uint32_t start, uint32_t n) {
 // when the scan must end (no memory for a batch, or a stop request).
 bool bReadController(int controller, uint32_t start, uint32_t newest) {
     for (;;) {
+        // The position follows every finished batch, so that a batch that
+        // cannot be had is where the next cycle starts: nothing is read twice
+        // and nothing skipped (also when it is the first cycle's).
+        g_ulSeqNo[controller] = SEQ_HELD | start;
         uint32_t n = (newest - start >= EVENT_BATCH_MAX) ? EVENT_BATCH_MAX : newest - start + 1;
         size_t length = EVENTLIST_HEADER + static_cast<size_t>(EVENTDETAIL_SIZE) * n;
         std::unique_ptr<void, FreeDeleter> block(calloc(1, length));
