@@ -149,6 +149,13 @@ bool bHasKey(const char *line, const char *key) {
     return strstr(line, key) != nullptr;
 }
 
+// A path key: the whole rest of the line after the first "=", cut to its entry.
+void vPathKey(const char *line, const char *key, char (&entry)[LIB_NAME_SIZE]) {
+    char value[LINE_SIZE];
+    if (bHasKey(line, key) && bValue(line, "=\r\n", value, sizeof value))
+        vStoreText(entry, LIB_NAME_SIZE, value);
+}
+
 // Searches for "<prefix><n>=" with n from 1 to min(count, entries); returns the
 // n found or 0.
 int iIndexedKey(const char *line, const char *prefix, int count, int entries) {
@@ -248,23 +255,13 @@ void vSectionLine(int section, const char *line) {
             vNumberKey(line, &g_iHistoryCnt, 7, false);
         break;
     case SEC_LIB:
-        if (bHasKey(line, "LIBPATH=")) {
-            if (bValue(line, "=\r\n", value, sizeof value))
-                vStoreText(g_cLibFileName, LIB_NAME_SIZE, value);
-        }
+        vPathKey(line, "LIBPATH=", g_cLibFileName);
         break;
     case SEC_NOTIFY:
-        // Paths are taken like LIBPATH: the whole rest of the line.
-        if (bHasKey(line, "NOTIFY_PROGRAM=")) {
-            if (bValue(line, "=\r\n", value, sizeof value))
-                vStoreText(g_cNotifyProgram, LIB_NAME_SIZE, value);
-        }
+        vPathKey(line, "NOTIFY_PROGRAM=", g_cNotifyProgram);
         break;
     case SEC_METRICS:
-        if (bHasKey(line, "METRICS_FILE=")) {
-            if (bValue(line, "=\r\n", value, sizeof value))
-                vStoreText(g_cMetricsFile, LIB_NAME_SIZE, value);
-        }
+        vPathKey(line, "METRICS_FILE=", g_cMetricsFile);
         break;
     case SEC_ACTION:
         if (bHasKey(line, "ACTION_MODE=")) {

@@ -37,11 +37,13 @@ int iObserveDrive(int controller, int deviceId, int reason) {
     case PD_STATE_REBUILD:
         role = METRICS_REBUILDING;
         break;
-    case PD_STATE_ONLINE:
-        if (!bMemberRemovable(controller, deviceId))
+    case PD_STATE_ONLINE: {
+        PdLdList lds{};
+        if (!bMemberRemovable(controller, deviceId, &lds))
             return 1;
         role = METRICS_MEMBER;
         break;
+    }
     default:
         return 1; // nothing the removal would do
     }

@@ -85,12 +85,11 @@ void vSpareText(char *out, size_t size, int deviceId, bool dedicated, const Spar
 
 // Every logical drive of the member must read and be able to lose it: the
 // removal's own check, warning included, so that observe mode reports what the
-// removal would do.
-bool bMemberRemovable(int controller, int deviceId) {
-    PdLdList lds{};
-    if (iGetVdNo(controller, deviceId, &lds, 2, tErrInfo) != 1)
+// removal would do. `lds` receives the member's list.
+bool bMemberRemovable(int controller, int deviceId, PdLdList *lds) {
+    if (iGetVdNo(controller, deviceId, lds, 2, tErrInfo) != 1)
         return false;
-    return lds.ldCount > 0 && bEveryLdCanLoseMember(controller, deviceId, lds);
+    return lds->ldCount > 0 && bEveryLdCanLoseMember(controller, deviceId, *lds);
 }
 
 int iDisConnectHdd(int controller, int deviceId, int reason) {
@@ -109,9 +108,7 @@ int iDisConnectHdd(int controller, int deviceId, int reason) {
         break;
     case PD_STATE_ONLINE: {
         PdLdList lds{};
-        if (iGetVdNo(controller, deviceId, &lds, 2, tErrInfo) != 1)
-            break;
-        if (!bEveryLdCanLoseMember(controller, deviceId, lds))
+        if (!bMemberRemovable(controller, deviceId, &lds))
             break;
         // ldCount above the record's room of 64 is clipped to it. Once
         // stopping, one pass through iDelHdd is the removal to finish.

@@ -15,8 +15,9 @@ constexpr int REMOVAL_SETTLE_SECONDS = 5; // pause after setting a drive failed
 // The metrics label of a detection mode.
 MetricsReason eMetricsReason(int reason);
 
-// Whether an online member may be taken out of its logical drives.
-bool bMemberRemovable(int controller, int deviceId);
+// Whether an online member may be taken out of its logical drives; `lds`
+// receives its list of logical drives.
+bool bMemberRemovable(int controller, int deviceId, PdLdList *lds);
 
 // Drives whose state change succeeded in this run (the service status line).
 extern int g_iRemovedCnt;

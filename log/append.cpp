@@ -4,22 +4,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-int iAppendWhole(int fd, const char *data, size_t size, bool sync) {
-    struct stat st {};
-    if (fstat(fd, &st) != 0)
-        return errno != 0 ? errno : EIO;
-    int err = 0;
+int iWriteAll(int fd, const char *data, size_t size) {
     while (size > 0) {
         ssize_t n = write(fd, data, size);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0) {
-            err = n < 0 ? errno : EIO;
-            break;
-        }
+        if (n <= 0)
+            return n < 0 ? errno : EIO;
         data += n;
         size -= static_cast<size_t>(n);
     }
+    return 0;
+}
+
+int iAppendWhole(int fd, const char *data, size_t size, bool sync) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0)
+        return errno != 0 ? errno : EIO;
+    int err = iWriteAll(fd, data, size);
     if (err == 0 && sync && fsync(fd) != 0)
         err = errno;
     if (err == 0)

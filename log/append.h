@@ -1,7 +1,12 @@
-// Appending a record to a file so that it lands whole or not at all.
+// Writing a record whole: to a new file, or appended so that it lands whole
+// or not at all.
 #pragma once
 
 #include <cstddef>
+
+// Writes all `size` bytes, going on after interruptions and short writes.
+// Returns 0, or the errno of the write that failed (EIO when it wrote nothing).
+int iWriteAll(int fd, const char *data, size_t size);
 
 // Writes `size` bytes at the end of the file open on `fd` (O_APPEND), and
 // syncs it when `sync` is set. Returns 0 when all of it was written (and

@@ -8,6 +8,7 @@
 
 #include "alert/alert.h"
 #include "config/settings.h"
+#include "log/append.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -123,6 +124,15 @@ void vDriveFamily(const char *name, const char *help, long long MetricsDrive::*f
     }
 }
 
+void vReasonRoleFamily(const char *name, const char *help,
+                       const unsigned long long (&counts)[METRICS_REASONS][METRICS_ROLES]) {
+    vFamily(name, "counter", help);
+    for (int r = 0; r < METRICS_REASONS; r++)
+        for (int o = 0; o < METRICS_ROLES; o++)
+            vLabelled(name, "reason", kMetricsReasonNames[r], "role", kMetricsRoleNames[o],
+                      counts[r][o]);
+}
+
 void vCompose(int controllers, int registerLines, long long now) {
     g_out.clear();
     vFamily("kestrun_build_info", "gauge", "Version of the running daemon.");
@@ -156,22 +166,16 @@ void vCompose(int controllers, int registerLines, long long now) {
                  "Command-timeout and check-condition events counted for the drive.",
                  &MetricsDrive::aerrorEvents, nullptr, nullptr);
 
-    vFamily("kestrun_removals_total", "counter", "Drives removed, by detection mode and role.");
-    for (int r = 0; r < METRICS_REASONS; r++)
-        for (int o = 0; o < METRICS_ROLES; o++)
-            vLabelled("kestrun_removals_total", "reason", kMetricsReasonNames[r], "role",
-                      kMetricsRoleNames[o], g_removals[r][o]);
+    vReasonRoleFamily("kestrun_removals_total", "Drives removed, by detection mode and role.",
+                      g_removals);
     vFamily("kestrun_removal_failures_total", "counter",
             "Removals that failed, by detection mode.");
     for (int r = 0; r < METRICS_REASONS; r++)
         vLabelled("kestrun_removal_failures_total", "reason", kMetricsReasonNames[r], nullptr,
                   nullptr, g_removalFailures[r]);
-    vFamily("kestrun_would_remove_total", "counter",
-            "Drives observe mode would have removed, by detection mode and role.");
-    for (int r = 0; r < METRICS_REASONS; r++)
-        for (int o = 0; o < METRICS_ROLES; o++)
-            vLabelled("kestrun_would_remove_total", "reason", kMetricsReasonNames[r], "role",
-                      kMetricsRoleNames[o], g_wouldRemove[r][o]);
+    vReasonRoleFamily("kestrun_would_remove_total",
+                      "Drives observe mode would have removed, by detection mode and role.",
+                      g_wouldRemove);
     vFamily("kestrun_command_failures_total", "counter",
             "Controller library commands that failed after their retries.");
     for (int c = 0; c < METRICS_COMMANDS; c++)
@@ -195,19 +199,6 @@ void vCompose(int controllers, int registerLines, long long now) {
                     {"killed", a.killed}};
     for (const auto &o : outcomes)
         vLabelled("kestrun_alert_runs_total", "outcome", o.name, nullptr, nullptr, o.value);
-}
-
-bool bWriteAll(int fd, const char *p, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
 }
 
 } // namespace
@@ -291,19 +282,14 @@ int iMetricsWrite(int controllers, int registerLines, long long now) {
     if (fd < 0)
         return errno;
     fchmod(fd, 0644); // whatever the umask: the exporter runs as another user
-    bool ok = bWriteAll(fd, g_out.data(), g_out.size());
-    int err = errno;
-    if (close(fd) != 0 && ok) {
-        ok = false;
+    int err = iWriteAll(fd, g_out.data(), g_out.size());
+    if (close(fd) != 0 && err == 0)
         err = errno;
-    }
-    if (!ok || rename(temp, g_cMetricsFile) != 0) {
-        if (ok)
-            err = errno;
+    if (err == 0 && rename(temp, g_cMetricsFile) != 0)
+        err = errno;
+    if (err != 0)
         unlink(temp);
-        return err != 0 ? err : EIO;
-    }
-    return 0;
+    return err;
 }
 
 void vMetricsReset() {

@@ -19,14 +19,11 @@ done
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-source "$root/scripts/need-packages.sh"
+source "$root/scripts/common.sh"
 need_packages gcovr python3
 
 build="$root/build-cov"
-if [ -f "$build/CMakeCache.txt" ] &&
-    ! grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$root" "$build/CMakeCache.txt"; then
-    rm -rf "$build"
-fi
+own_build_dir "$build" "$root"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKESTRUN_COVERAGE=ON -DKESTRUN_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)"
 find "$build" -name '*.gcda' -delete

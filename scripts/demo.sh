@@ -13,7 +13,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-source "$root/scripts/need-packages.sh"
+source "$root/scripts/common.sh"
 need_packages cmake g++ make
 
 # A build directory of its own, so the demo never disturbs a test build.
@@ -21,10 +21,7 @@ need_packages cmake g++ make
 # runs the demo on its own build).
 build="${KESTRUN_DEMO_BUILD:-$root/build-demo}"
 if [ -z "${KESTRUN_DEMO_BUILD:-}" ]; then
-    if [ -f "$build/CMakeCache.txt" ] &&
-        ! grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$root" "$build/CMakeCache.txt"; then
-        rm -rf "$build"
-    fi
+    own_build_dir "$build" "$root"
     echo "== building"
     cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUN_TESTS=OFF -DKESTRUN_BENCH=OFF >/dev/null
 fi

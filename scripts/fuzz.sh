@@ -35,14 +35,11 @@ done
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-source "$root/scripts/need-packages.sh"
+source "$root/scripts/common.sh"
 need_packages cmake make clang-14 libclang-rt-14-dev
 
 build="$root/build-fuzz"
-if [ -f "$build/CMakeCache.txt" ] &&
-    ! grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$root" "$build/CMakeCache.txt"; then
-    rm -rf "$build"
-fi
+own_build_dir "$build" "$root"
 echo "== configuring $build"
 CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DKESTRUN_FUZZ=ON -DKESTRUN_TESTS=OFF -DKESTRUN_BENCH=OFF >/dev/null

@@ -30,32 +30,8 @@ cd "$root"
 packages=(cmake g++ make libgtest-dev libgmock-dev googletest file
     rsyslog logrotate lintian mandoc dpkg-dev systemd prometheus prometheus-node-exporter
     clang-14 libclang-rt-14-dev valgrind gcovr python3)
-missing=()
-for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$p")
-    fi
-done
-if ((${#missing[@]} > 0)); then
-    echo "== installing: ${missing[*]}"
-    sudo=()
-    if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
-    export DEBIAN_FRONTEND=noninteractive
-    # Installing rsyslog, systemd or prometheus must not start the host's services (the
-    # tests start their own logger): forbid service starts while installing.
-    policy=/usr/sbin/policy-rc.d
-    made_policy=0
-    if [ ! -e "$policy" ]; then
-        printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null
-        "${sudo[@]}" chmod 755 "$policy"
-        made_policy=1
-    fi
-    status=0
-    "${sudo[@]}" apt-get update && 
-        "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}" </dev/null || status=$?
-    if ((made_policy)); then "${sudo[@]}" rm -f "$policy"; fi
-    ((status == 0)) || exit "$status"
-fi
+source "$root/scripts/common.sh"
+need_packages "${packages[@]}"
 
 # --- configure ----------------------------------------------------------------
 if ((sanitize)); then
@@ -65,12 +41,7 @@ else
     build="$root/build"
     options=()
 fi
-# A build directory made for another source tree (a moved clone) cannot be reused.
-if [ -f "$build/CMakeCache.txt" ] &&
-    ! grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$root" "$build/CMakeCache.txt"; then
-    echo "== $build belongs to another source tree: starting afresh"
-    rm -rf "$build"
-fi
+own_build_dir "$build" "$root"
 echo "== configuring $build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${options[@]}"
 

@@ -8,14 +8,8 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-if ! dpkg-query -W -f='${Status}' valgrind 2>/dev/null | grep -q "install ok installed"; then
-    echo "== installing: valgrind"
-    sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    export DEBIAN_FRONTEND=noninteractive
-    "${sudo[@]}" apt-get update
-    "${sudo[@]}" apt-get install -y --no-install-recommends valgrind </dev/null
-fi
+source "$root/scripts/common.sh"
+need_packages valgrind
 
 build="$root/build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
