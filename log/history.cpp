@@ -25,6 +25,11 @@ namespace {
 
 constexpr int NAME_SIZE = 256;
 
+// Files a drive keeps: HISTORY_COUNT, and one at least (see below).
+int iHistoryKeep() {
+    return g_iHistoryCnt < 1 ? 1 : g_iHistoryCnt;
+}
+
 // One pass over the directory keeps a running oldest file and deletes one file
 // for every matching file beyond HISTORY_COUNT. Choices made here: an entry
 // whose status cannot be read (it may have just vanished) is passed over, as
@@ -48,7 +53,7 @@ int iDelFileSearch(const char *directory, int controller, int deviceId, long lon
     char prefix[64];
     int prefixLen =
         snprintf(prefix, sizeof prefix, "%s%d_Id%d_", HISTORY_PREFIX, controller, deviceId);
-    int keep = g_iHistoryCnt < 1 ? 1 : g_iHistoryCnt;
+    int keep = iHistoryKeep();
 
     char oldestName[NAME_SIZE] = "";
     time_t oldestTime = 0;
@@ -110,12 +115,12 @@ int iLogOut(int controller, int deviceId, uint32_t seqNum, uint32_t timeStamp,
             const char *description, size_t descriptionMax, HistoryMemo *memo) {
     char directory[MODULE_FILE_PATH_SIZE];
     vModuleFilePath(directory, "");
-    long long keep = g_iHistoryCnt < 1 ? 1 : g_iHistoryCnt;
+    long long keep = iHistoryKeep();
     // Taken before the pass, so that any change made during or after it shows
     // at the next line.
     long long generation = memo != nullptr ? llDirChangeGeneration(directory) : -1;
-    bool skip = generation >= 0 && memo->valid && memo->generation == generation &&
-                memo->files <= keep;
+    bool skip =
+        generation >= 0 && memo->valid && memo->generation == generation && memo->files <= keep;
     if (!skip) {
         long long files = -1;
         bool stable = false;

@@ -13,7 +13,6 @@
 #include "process/process.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <syslog.h>
@@ -40,9 +39,8 @@ int iMessageNumber(const char *text) {
     return text[5] == ':' ? number : -1;
 }
 
-// True the first time in this cycle that `text`'s number asks for the fallback.
-bool bFallbackFirst(const char *text) {
-    int number = iMessageNumber(text);
+// True the first time in this cycle that message `number` asks for the fallback.
+bool bFallbackFirst(int number) {
     if (number < 0)
         return true;
     unsigned char bit = static_cast<unsigned char>(1u << (number % 8));
@@ -55,15 +53,14 @@ bool bFallbackFirst(const char *text) {
 // Every Error-level message, and whatever else asks for it, also runs the
 // alert program, after the message is logged.
 void vRaise(SyslogRoute route, int priority, const char *text, bool alert = false) {
+    int number = iMessageNumber(text);
     bool sent = route == SYSLOG_ALWAYS || (route == SYSLOG_APPLOG && g_iAppLogSwitch == 1);
     if (sent)
         vOutputSyslog(priority, text);
-    if (iPredictiveLogOut(text) == 0 && !sent && bFallbackFirst(text))
+    if (iPredictiveLogOut(text) == 0 && !sent && bFallbackFirst(number))
         vOutputSyslog(priority, text);
-    if ((priority == LOG_ERR || alert) && bAlertOn()) {
-        int id = text[0] == '<' ? atoi(text + 1) : 0;
-        vAlertRun(id, priority == LOG_ERR ? "Error" : "Warning", text);
-    }
+    if ((priority == LOG_ERR || alert) && bAlertOn())
+        vAlertRun(number < 0 ? 0 : number, priority == LOG_ERR ? "Error" : "Warning", text);
 }
 
 // Drive numbers are printed as the device id's low 16 bits, unsigned.
