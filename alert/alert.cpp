@@ -278,6 +278,10 @@ int iAlertReap() {
     return killed;
 }
 
+int iAlertRunning() {
+    return g_childCount;
+}
+
 unsigned uAlertSkippedTake() {
     unsigned n = g_skippedPending;
     g_skippedPending = 0;

@@ -40,6 +40,9 @@ void vAlertRun(int messageId, const char *severity, const char *text);
 // Returns how many were killed by this call.
 int iAlertReap();
 
+// Programs started and not yet reaped.
+int iAlertRunning();
+
 // Runs skipped since the last call.
 unsigned uAlertSkippedTake();
 

@@ -14,6 +14,7 @@
 
 #include "process/files.h"
 #include "process/process.h"
+#include "process/regular_file.h"
 
 #include <cerrno>
 #include <climits>
@@ -285,9 +286,9 @@ int iIniFileRead() {
 
     char path[MODULE_FILE_PATH_SIZE];
     vModuleFilePath(path, INI_FILE_NAME);
-    FilePtr file(fopen(path, "r"));
+    FilePtr file(pOpenRegularFile(path, "r"));
     if (!file)
-        return 0;
+        return errno == EINVAL ? -1 : 0;
 
     int section = SEC_NONE;
     char line[LINE_SIZE];

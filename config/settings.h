@@ -38,5 +38,7 @@ extern int g_iActionMode;                    // [ACTION] ACTION_MODE
 // Stores the start value of every setting (before anything can log).
 void vSettingsDefault();
 
-// Reads <module directory>/Kestrun.ini once; 1 when the file was opened, 0 when not.
+// Reads <module directory>/Kestrun.ini once; 1 when the file was opened, 0 when
+// not, -1 when the name is not a regular file (a FIFO would hang the start, a
+// directory would read as empty settings).
 int iIniFileRead();

@@ -51,6 +51,18 @@ void vCycleStatus() {
     vNotifyStatus(text);
 }
 
+// SIGUSR2 and SIGALRM are ignored, but not silently.
+void vIgnoredSignalsReport() {
+    if (g_iUsr2Recv == 1) {
+        g_iUsr2Recv = 0;
+        vLogID6024_Output("SIGUSR2");
+    }
+    if (g_iAlrmRecv == 1) {
+        g_iAlrmRecv = 0;
+        vLogID6024_Output("SIGALRM");
+    }
+}
+
 } // namespace
 
 // Controllers beyond the tables' four are left out of the model check: their
@@ -158,6 +170,7 @@ void vMainProc() {
 
     while (g_iSignalRecv != 1) {
         vLogFallbackReset();
+        vIgnoredSignalsReport();
         vMetricsCycleBegin();
         vNotifyAlive();
         if (g_iPollEvent == 1)
@@ -174,8 +187,13 @@ void vMainProc() {
         vCycleStatus();
         int seconds = g_iLWaitTime / 1000;
         for (int i = 0; i < seconds; i++) {
+            vIgnoredSignalsReport();
             if (g_iSignalRecv == 1)
                 break;
+            if (g_iWakeRecv == 1) { // SIGUSR1: the next cycle now
+                g_iWakeRecv = 0;
+                break;
+            }
             vNotifyAlive();
             sleep(1);
             vAlertService();

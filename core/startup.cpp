@@ -14,24 +14,71 @@
 #include "service/notify.h"
 #include "storage/loader.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <syslog.h>
+#include <unistd.h>
 
 struct sigaction g_signal[2];
 
 void vsignal_int(int, siginfo_t *, void *) {
     g_iSignalRecv = 1;
+    g_iReloadRecv = 0; // a stop wins over a reload
     vNotifyStopping();
 }
 
 void vsignal_term(int, siginfo_t *, void *) {
     g_iSignalRecv = 1;
+    g_iReloadRecv = 0;
     vNotifyStopping();
 }
 
+namespace {
+
+// SIGHUP: wind down as for a stop (the removal in progress completes), then
+// execute again; ignored once a stop was requested.
+void vSignalHup(int, siginfo_t *, void *) {
+    if (g_iSignalRecv == 1 && g_iReloadRecv == 0)
+        return;
+    g_iReloadRecv = 1;
+    g_iSignalRecv = 1;
+    vNotifyReloading();
+}
+
+void vSignalUsr1(int, siginfo_t *, void *) {
+    g_iWakeRecv = 1;
+}
+
+void vSignalIgnored(int sig, siginfo_t *, void *) {
+    if (sig == SIGUSR2)
+        g_iUsr2Recv = 1;
+    else
+        g_iAlrmRecv = 1;
+}
+
+int iInstall(int sig, void (*handler)(int, siginfo_t *, void *)) {
+    struct sigaction action {};
+    action.sa_sigaction = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
+    return sigaction(sig, &action, nullptr);
+}
+
+// The signals a restart in place blocks across the exec, so that none of them
+// finds the new image before its handlers are in place.
+void vHandledSet(sigset_t *set) {
+    sigemptyset(set);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM})
+        sigaddset(set, sig);
+}
+
+} // namespace
+
+// Every signal the daemon handles; none of them ends it silently.
 int iSignalSet() {
     memset(g_signal, 0, sizeof g_signal);
     g_signal[0].sa_sigaction = vsignal_int;
@@ -44,7 +91,45 @@ int iSignalSet() {
         return SIGINT;
     if (sigaction(SIGTERM, &g_signal[1], nullptr) != 0)
         return SIGTERM;
+    if (iInstall(SIGHUP, vSignalHup) != 0)
+        return SIGHUP;
+    if (iInstall(SIGUSR1, vSignalUsr1) != 0)
+        return SIGUSR1;
+    if (iInstall(SIGUSR2, vSignalIgnored) != 0)
+        return SIGUSR2;
+    if (iInstall(SIGALRM, vSignalIgnored) != 0)
+        return SIGALRM;
+    // A library or child writing to a pipe whose reader has gone gets EPIPE.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    if (sigaction(SIGPIPE, &ignore, nullptr) != 0)
+        return SIGPIPE;
+    // Blocked by the image that executed this one: delivered from now on.
+    sigset_t handled;
+    vHandledSet(&handled);
+    sigprocmask(SIG_UNBLOCK, &handled, nullptr);
     return 0;
+}
+
+void vRestartInPlace(char **argv) {
+    vLogID6022_Output();
+    // Alert programs started by this image are waited for (their time limit
+    // bounds it): the new image would never reap them.
+    while (iAlertRunning() > 0) {
+        vNotifyAlive();
+        sleep(1);
+        vAlertService();
+    }
+    sigset_t handled, before;
+    vHandledSet(&handled);
+    sigprocmask(SIG_BLOCK, &handled, &before);
+    vInstanceLockHandOver();
+    execv("/proc/self/exe", argv);
+    int err = errno;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    vLogID6023_Output(err);
+    g_iExitStatus = EXIT_STATUS_RESTART;
 }
 
 void vKestrunMain(int argc, char **argv) {
@@ -69,24 +154,32 @@ void vKestrunMain(int argc, char **argv) {
 
     atexit(vend_test);
     iNotifyInit(); // before the handlers, which may use it
+    vNotifyStarting();
 
-    switch (iSignalSet()) {
-    case SIGINT:
-        vLogID5011_Output("SIGINT");
+    int failed = iSignalSet();
+    if (failed != 0) {
+        const char *name = failed == SIGINT    ? "SIGINT"
+                           : failed == SIGTERM ? "SIGTERM"
+                           : failed == SIGHUP  ? "SIGHUP"
+                           : failed == SIGUSR1 ? "SIGUSR1"
+                           : failed == SIGUSR2 ? "SIGUSR2"
+                           : failed == SIGALRM ? "SIGALRM"
+                                               : "SIGPIPE";
+        vLogID5011_Output(name);
         exit(EXIT_STATUS_CANNOT_RUN);
-    case SIGTERM:
-        vLogID5011_Output("SIGTERM");
-        exit(EXIT_STATUS_CANNOT_RUN);
-    default:
-        break;
     }
 
     // A file-size limit makes a write beyond it fail (and be reported) rather
     // than end the daemon.
     signal(SIGXFSZ, SIG_IGN);
 
-    if (iIniFileRead() == 0) {
+    int settings = iIniFileRead();
+    if (settings == 0) {
         vLogID2000_Output();
+        exit(EXIT_STATUS_INSTALL);
+    }
+    if (settings < 0) {
+        vLogID6021_Output();
         exit(EXIT_STATUS_INSTALL);
     }
 
@@ -96,5 +189,9 @@ void vKestrunMain(int argc, char **argv) {
     if (alertError != 0)
         vLogID6200_Output(g_cNotifyProgram, alertError);
     vMainProc();
+    // A reload only after a run that wound down as for a stop: a start that
+    // failed ends with its own status.
+    if (g_iReloadRecv == 1 && g_iExitStatus == EXIT_STATUS_STOPPED)
+        vRestartInPlace(argv);
     exit(g_iExitStatus);
 }

@@ -43,6 +43,8 @@ bool bReadController(int controller, uint32_t start, uint32_t newest) {
         // cannot be had is where the next cycle starts: nothing is read twice
         // and nothing skipped (also when it is the first cycle's).
         g_ulSeqNo[controller] = SEQ_HELD | start;
+        if (g_iSignalRecv == 1)
+            return false; // stopping: the rest is read at the next start
         uint32_t n = (newest - start >= EVENT_BATCH_MAX) ? EVENT_BATCH_MAX : newest - start + 1;
         size_t length = EVENTLIST_HEADER + static_cast<size_t>(EVENTDETAIL_SIZE) * n;
         std::unique_ptr<void, FreeDeleter> block(calloc(1, length));
@@ -126,6 +128,16 @@ int iAErrorChk() {
             // covers a log whose newest number went back).
             if (static_cast<uint32_t>(newest - start) >= 0x80000000u)
                 continue;
+        }
+        // The cycle's bound: the newest events are the ones the detection
+        // windows need, and reading a huge gap on would keep the scan behind
+        // the log (a jump of 2^31 would take 67 million calls).
+        uint64_t backlog = static_cast<uint64_t>(static_cast<uint32_t>(newest - start)) + 1;
+        if (backlog > static_cast<uint64_t>(EVENT_CYCLE_MAX)) {
+            uint32_t from = newest - static_cast<uint32_t>(EVENT_CYCLE_MAX - 1);
+            vLogID6020_Output(i, backlog - static_cast<uint64_t>(EVENT_CYCLE_MAX), start,
+                              from - 1, EVENT_CYCLE_MAX);
+            start = from;
         }
         if (!bReadController(i, start, newest))
             return 0;

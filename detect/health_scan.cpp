@@ -9,6 +9,8 @@
 #include "storage/StoreCmd.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -104,10 +106,11 @@ void vSmartMErrChk() {
         memset(tPhysList, 0, sizeof(PdList));
         if (iGetPdList(i, tPhysList, 2, tErrInfo) != 1)
             continue;
-        int count = static_cast<int>(tPhysList->pdCount);
-        if (count > PDLIST_MAX)
-            count = PDLIST_MAX;
-        g_iPdWatchCnt += count;
+        // Compared unsigned: a count of 2^31 or more is no negative number.
+        uint32_t listed = tPhysList->pdCount;
+        int count = listed > static_cast<uint32_t>(PDLIST_MAX) ? PDLIST_MAX
+                                                               : static_cast<int>(listed);
+        g_iPdWatchCnt = count > INT_MAX - g_iPdWatchCnt ? INT_MAX : g_iPdWatchCnt + count;
         for (int j = 0; j < count && g_iSignalRecv != 1; j++) {
             int d = tPhysList->entry[j].deviceId;
             if (iGetPhysicalInfo(i, d, &tPhysInfo, 2, tErrInfo) != 1)

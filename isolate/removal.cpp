@@ -39,13 +39,6 @@ struct RemovalCommit {
     RemovalCommit &operator=(const RemovalCommit &) = delete;
 };
 
-// The whole pause, even when a signal ends a sleep early.
-void vSettle() {
-    unsigned left = REMOVAL_SETTLE_SECONDS;
-    while (left > 0)
-        left = sleep(left);
-}
-
 void vRemovalFailed(int deviceId, int reason) {
     vMetricsRemovalFailed(eMetricsReason(reason));
     if (reason == DETECT_MEDIUM)
@@ -180,11 +173,9 @@ int iDelHdd(int controller, int deviceId, int reason) {
         RemovalCommit commit;
         iHSPFileMake(controller, deviceId);
         g_iRemovedCnt++;
-        // The pause is the longest wait in a cycle: the watchdog's silence
-        // starts with it, not with the command before it.
-        vNotifyAlive();
-        vSettle();
-        vNotifyAlive();
+        // The whole pause, even when a signal ends a sleep early; pinged
+        // through every second of it like every other wait.
+        vNotifyAliveSleep(REMOVAL_SETTLE_SECONDS);
         int done = iHddRecheck(controller, deviceId, reason);
         if (done == 1)
             vMetricsRemoval(eMetricsReason(reason), role);

@@ -9,6 +9,7 @@
 #include "log/messages.h"
 #include "process/files.h"
 #include "process/process.h"
+#include "process/regular_file.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -139,7 +140,7 @@ int iLogOut(int controller, int deviceId, uint32_t seqNum, uint32_t timeStamp,
     vModuleFilePath(path, name);
     struct stat before {};
     bool existed = lstat(path, &before) == 0;
-    FilePtr file(fopen(path, "a"));
+    FilePtr file(pOpenRegularFile(path, "a"));
     if (!file) {
         vLogID5009_Output(name, "iLogOut", errno);
         return 0;

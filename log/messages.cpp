@@ -11,6 +11,7 @@
 #include "log/append.h"
 #include "process/files.h"
 #include "process/process.h"
+#include "process/regular_file.h"
 
 #include <cstdio>
 #include <cstring>
@@ -92,7 +93,7 @@ int iPredictiveLogOut(const char *text) {
         return 1;
     char path[MODULE_FILE_PATH_SIZE];
     vModuleFilePath(path, LOG_FILE_NAME);
-    FilePtr file(fopen(path, "a"));
+    FilePtr file(pOpenRegularFile(path, "a"));
     if (!file)
         return 0;
     time_t now = time(nullptr);
@@ -276,6 +277,38 @@ void vLogID6000_Output(int controller, int ldNumber, int deviceId, bool unreadab
              unreadable ? "information could not be read" : "cannot afford to lose it", controller,
              ldNumber, iPd(deviceId));
     vRaise(SYSLOG_APPLOG, LOG_WARNING, text, true);
+}
+
+void vLogID6020_Output(int controller, unsigned long long skipped, unsigned first, unsigned last,
+                       int read) {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_WARNING,
+                    "<6020:Warning> Event log backlog too long. (No.%d) %llu events skipped "
+                    "(sequence %u to %u); the newest %d are read.",
+                    controller, skipped, first, last, read);
+}
+
+void vLogID6021_Output() {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_ERR, "%s",
+                    "<6021:Error> Kestrun.ini is not a regular file. Predictive Failure monitor "
+                    "has shutdown.");
+}
+
+void vLogID6022_Output() {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_INFO, "%s",
+                    "<6022:Information> SIGHUP received. Predictive Failure monitor restarts to "
+                    "read its settings again.");
+}
+
+void vLogID6023_Output(int error) {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_ERR,
+                    "<6023:Error> Restart failed. Error Code (%d). Predictive Failure monitor "
+                    "has shutdown.",
+                    error);
+}
+
+void vLogID6024_Output(const char *signalName) {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_WARNING, "<6024:Warning> Signal %s received and ignored.",
+                    signalName);
 }
 
 void vLogID6200_Output(const char *program, int error) {

@@ -40,6 +40,14 @@ void vLogID5012_Output(int controller, const char *name, int status);
 void vLogID6010_Output(const char *moduleDir);
 void vLogID6011_Output(const char *moduleDir, int error);
 void vLogID6000_Output(int controller, int ldNumber, int deviceId, bool unreadable);
+// A backlog beyond what one cycle reads: `skipped` events, first..last, left
+// out and the newest `read` read.
+void vLogID6020_Output(int controller, unsigned long long skipped, unsigned first, unsigned last,
+                       int read);
+void vLogID6021_Output();
+void vLogID6022_Output();
+void vLogID6023_Output(int error);
+void vLogID6024_Output(const char *signalName);
 void vLogID6200_Output(const char *program, int error);
 void vLogID6201_Output(unsigned skipped);
 void vLogID6202_Output(int killed);

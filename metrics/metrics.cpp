@@ -278,7 +278,12 @@ int iMetricsWrite(int controllers, int registerLines, long long now) {
     char temp[LIB_NAME_SIZE + 16];
     snprintf(temp, sizeof temp, "%.*s/.%s.tmp", static_cast<int>(slash - g_cMetricsFile),
              g_cMetricsFile, slash + 1);
-    int fd = open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    // Whatever has the temporary name (a file left by a crash, or a FIFO or
+    // a hard link planted by anyone who may write the directory) is removed
+    // and the file created afresh: never opened, never written through.
+    if (unlink(temp) != 0 && errno != ENOENT)
+        return errno;
+    int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (fd < 0)
         return errno;
     fchmod(fd, 0644); // whatever the umask: the exporter runs as another user

@@ -8,6 +8,10 @@
 
 char gcModulePath[MODULE_PATH_SIZE];
 volatile sig_atomic_t g_iSignalRecv = 0;
+volatile sig_atomic_t g_iReloadRecv = 0;
+volatile sig_atomic_t g_iWakeRecv = 0;
+volatile sig_atomic_t g_iUsr2Recv = 0;
+volatile sig_atomic_t g_iAlrmRecv = 0;
 char gcDateTime[DATETIME_SIZE];
 
 namespace {

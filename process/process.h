@@ -12,6 +12,15 @@ constexpr int MODULE_FILE_PATH_SIZE = MODULE_PATH_SIZE + 256;
 
 extern char gcModulePath[MODULE_PATH_SIZE];
 extern volatile sig_atomic_t g_iSignalRecv;
+// Set with the stop flag by SIGHUP: once the run has wound down as for a stop,
+// the process executes itself again to read its settings. A SIGINT or
+// SIGTERM clears it: a stop wins.
+extern volatile sig_atomic_t g_iReloadRecv;
+// SIGUSR1: the current pause ends and the next cycle starts.
+extern volatile sig_atomic_t g_iWakeRecv;
+// SIGUSR2 and SIGALRM: ignored, with a warning logged by the cycle.
+extern volatile sig_atomic_t g_iUsr2Recv;
+extern volatile sig_atomic_t g_iAlrmRecv;
 extern char gcDateTime[DATETIME_SIZE];
 
 // Fills gcModulePath from argv[0]; returns 1 on success, 0 when no directory of

@@ -306,6 +306,11 @@ bool applyController(Scenario *st, Args &a, std::string &err) {
         }
         hasNewest = true;
     }
+    const std::string *empty = a.str("empty");
+    if (empty && *empty != "35" && *empty != "ok") {
+        err = "bad value for empty: '" + *empty + "' (35 or ok)";
+        return false;
+    }
     if (!a.finish())
         return false;
     if (!st)
@@ -321,6 +326,8 @@ bool applyController(Scenario *st, Args &a, std::string &err) {
     Controller &c = st->ctrls[index];
     if (model)
         c.model = *model;
+    if (empty)
+        c.emptyOk = *empty == "ok";
     if (newestText) {
         c.newestSet = hasNewest;
         c.newest = static_cast<uint32_t>(newest);
@@ -799,6 +806,8 @@ std::string renderScenario(const Scenario &st) {
         appendQuoted(o, c.model);
         if (c.newestSet)
             o += " newest=" + std::to_string(c.newest);
+        if (c.emptyOk)
+            o += " empty=ok";
         o += '\n';
         for (const Drive &d : c.drives) {
             o += "drive c=" + cs + " id=" + std::to_string(d.id) + " seq=" + std::to_string(d.seq) +

@@ -664,9 +664,9 @@ int eventList(const Block &b) {
     if (end > 0x100000000ull) // the window wraps past 2^32
         for (size_t i = 0; i < c.events.size() && c.events[i].seq < end - 0x100000000ull; i++)
             emit(c.events[i]);
-    if (count == 0)
+    if (count == 0 && !c.emptyOk)
         return ST_NO_EVENT;
-    put32(b.buf, 0, countFor(CF_EVENTCOUNT, b.ctrl, -1, count));
+    put32(b.buf, 0, count == 0 ? 0 : countFor(CF_EVENTCOUNT, b.ctrl, -1, count));
     put32(b.buf, 4, 0);
     return ST_OK;
 }

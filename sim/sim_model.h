@@ -84,6 +84,7 @@ struct Controller {
     std::string model;
     bool newestSet = false;
     uint32_t newest = 0;
+    bool emptyOk = false; // evtlist of a range without events: success, count 0
     std::vector<Drive> drives;  // pdlist order
     std::vector<uint16_t> slot; // device id -> index in drives (65536 entries)
     std::vector<Ld> lds;        // sorted by number

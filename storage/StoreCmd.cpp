@@ -173,7 +173,11 @@ int iGetEventList(int controller, int eventCount, unsigned int startSeq, void *r
     }
     if (ProcessLibCommandF == nullptr)
         return 0;
+    // One attempt and no retry wait, but pinged around like every command: a
+    // long run of batches must not starve the watchdog.
+    vNotifyAlive();
     *status = ProcessLibCommandF(&tCmdParam);
+    vNotifyAlive();
     // "No event" only means the log has nothing new.
     if (*status != 0 && *status != LIB_STATUS_EVENT_NONE)
         vMetricsCommandFailed(METRICS_CMD_EVENT_LIST);

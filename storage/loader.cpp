@@ -17,6 +17,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,17 +41,15 @@ struct FileActions {
     }
 };
 
-// Runs "ldd -- <library>" with standard output and standard error in Work.txt
-// (created or truncated). The spawn closes descriptor 1 before it opens the
-// file, so the file must not be opened close-on-exec: it may land on 1 itself. Returns the wait
-// status as system() would (an exit code of 1 reads as 256), or -1 when ldd could not be started.
-int iRunLdd(const char *libPath, const char *workPath) {
+// Runs "ldd -- <library>" with standard output and standard error on `out`.
+// Returns the wait status as system() would (an exit code of 1 reads as
+// 256), or -1 when ldd could not be started.
+int iRunLdd(const char *libPath, int out) {
     FileActions fa;
     if (!fa.ok)
         return -1;
-    if (posix_spawn_file_actions_addopen(&fa.actions, STDOUT_FILENO, workPath,
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644) != 0 ||
-        posix_spawn_file_actions_adddup2(&fa.actions, STDOUT_FILENO, STDERR_FILENO) != 0)
+    if (posix_spawn_file_actions_adddup2(&fa.actions, out, STDOUT_FILENO) != 0 ||
+        posix_spawn_file_actions_adddup2(&fa.actions, out, STDERR_FILENO) != 0)
         return -1;
     char arg0[] = "ldd";
     char arg1[] = "--";
@@ -64,6 +63,15 @@ int iRunLdd(const char *libPath, const char *workPath) {
             return -1;
     }
     return status;
+}
+
+// Work.txt afresh: whatever had its name is removed first (a hard link's
+// target is never written, a FIFO never opened) and the file is created
+// exclusively, for reading back too. -1 with errno when that fails.
+int iWorkFileCreate(const char *workPath) {
+    if (unlink(workPath) != 0 && errno != ENOENT)
+        return -1;
+    return open(workPath, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0644);
 }
 
 } // namespace
@@ -93,7 +101,24 @@ int iLib_Link() {
     vModuleFilePath(workPath, WORK_FILE_NAME);
     vModuleFilePath(libPath, g_cLibFileName);
 
-    int status = iRunLdd(libPath, workPath);
+    // A library name that is no regular file (a FIFO would hold ldd and the
+    // loader in open for good) is refused before either looks at it.
+    struct stat st {};
+    if (stat(libPath, &st) == 0 && !S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd = iWorkFileCreate(workPath);
+    if (fd < 0)
+        return -1;
+    FilePtr work(fdopen(fd, "r"));
+    if (!work) {
+        int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    int status = iRunLdd(libPath, fd);
     if (status != 0) {
         errno = status;
         return -1;
@@ -101,12 +126,9 @@ int iLib_Link() {
 
     int missing = 0;
     int lastErrno = 0;
-    {
-        FilePtr work(fopen(workPath, "r"));
-        if (!work)
-            return -1;
-        missing = iMissingDependencies(work.get(), &lastErrno);
-    }
+    rewind(work.get());
+    missing = iMissingDependencies(work.get(), &lastErrno);
+    work.reset();
     if (missing > 0) {
         errno = lastErrno;
         return -1;

@@ -487,3 +487,77 @@ TEST(EventScan, SequenceNumbersWrapThroughZeroWithoutLosingOrRereadingEvents) {
     EXPECT_EQ(c1.size(), counted[1]);
     EXPECT_THAT(errors(d), IsEmpty());
 }
+
+namespace {
+
+// A backlog beyond what one cycle reads (8192 events) is cut to its newest
+// part with warning 6020, also when the controller answers every empty range
+// with success: a newest number jumping by almost 2^31 costs one cycle 256
+// event-list calls, not 67 million. Within the bound every event is read.
+TEST(EventScan, OneCycleReadsAtMostTheNewest8192Events) {
+    const struct {
+        const char *name;
+        unsigned long jump; // newest after cycle 1 (1000) grows by this
+        size_t calls;       // event-list calls of cycle 2
+        const char *warning;
+    } rows[] = {
+        {"WithinTheBound", 8192, 256, nullptr},
+        {"OneBeyond", 8193, 256,
+         "<6020:Warning> Event log backlog too long. (No.0) 1 events skipped (sequence 1001 to "
+         "1001); the newest 8192 are read."},
+        {"JumpNear2To31", 0x7FFFFFF0, 256,
+         "<6020:Warning> Event log backlog too long. (No.0) 2147475440 events skipped (sequence "
+         "1001 to 2147476440); the newest 8192 are read."},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const unsigned long newest = 1000 + row.jump;
+        // The event just before the newest 8192 is read only within the bound.
+        std::string s = "controller 0 newest=1000 empty=ok\ndrive c=0 id=3\n" +
+                        event(0, 1000, 267, 3) + event(0, newest - 8191, 267, 3) +
+                        event(0, newest, 267, 3) +
+                        (row.warning != nullptr ? event(0, newest - 8192, 267, 3) : "") +
+                        at(2, "controller 0 newest=" + std::to_string(newest) + "\n");
+        kt::Daemon d;
+        kt::startOn(d, s, std::string(kIni) + kCountMode + "[AERROR]\nAERROR_COUNT_HDD=100\n");
+        waitReads(d, 4);
+        kt::stopClean(d);
+        Calls calls(d);
+        EXPECT_EQ(calls.count("evtlist", -1, 2), row.calls);
+        EXPECT_EQ(calls.count("evtlist", -1, 3), 0u) << "the position reached the newest";
+        std::vector<unsigned long> read = {1000, newest - 8191, newest};
+        EXPECT_THAT(seqs(history(d, 0, 3)), ElementsAreArray(read));
+        const auto lines = d.logLines();
+        const auto *w = kt::findLog(lines, "<6020:");
+        EXPECT_EQ(w != nullptr ? w->text : "", row.warning != nullptr ? row.warning : "");
+    }
+}
+
+// A stop is honoured before every batch, and the watchdog is pinged around
+// every event-list call: with each call held 30 ms, a jump of almost 2^31
+// over empty ranges ends within a call or two of SIGTERM, and no call goes
+// without a ping.
+TEST(EventScan, StopBetweenBatchesAndPingAroundEachEventListCall) {
+    std::string s = "controller 0 newest=1000 empty=ok\ndrive c=0 id=3\n" +
+                    event(0, 1000, 267, 3) + "hold cmd=evtlist ms=30\n" +
+                    at(2, "controller 0 newest=" + std::to_string(1000ul + 0x7FFFFFF0) + "\n");
+    kt::Daemon d;
+    std::string sock = d.workPath("notify.sock");
+    kt::NotifyListener l(sock);
+    ASSERT_TRUE(l.ok());
+    kt::StartOptions o;
+    o.env = {{"NOTIFY_SOCKET", sock}, {"WATCHDOG_USEC", "40000"}};
+    kt::startOn(d, s, kIni, o);
+    ASSERT_TRUE(d.waitForTrace(std::regex("^[0-9]+ evtlist "), 6, 10000));
+    const size_t before = d.calls("evtlist").size();
+    l.drain(d); // after the count: every call counted has had its ping
+    const size_t pingsBefore = l.count("WATCHDOG=1");
+    auto r = d.stop(SIGTERM, 2000);
+    ASSERT_TRUE(r.exitedWith(0)) << r;
+    const size_t after = d.calls("evtlist").size();
+    EXPECT_LE(after - before, 2u) << "the call in progress, and one begun meanwhile";
+    EXPECT_GE(pingsBefore, before) << "a ping for every held event-list call";
+}
+
+} // namespace
+

@@ -12,6 +12,8 @@
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -519,6 +521,38 @@ std::vector<TraceLine> Daemon::calls(const std::string &command) const {
         if (t.isCall() && (command.empty() || t.kind == command))
             out.push_back(std::move(t));
     return out;
+}
+
+NotifyListener::NotifyListener(const std::string &path) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    bool abstract = !path.empty() && path[0] == '@';
+    std::string name = abstract ? path.substr(1) : path;
+    if (name.size() + 2 > sizeof a.sun_path)
+        return;
+    memcpy(a.sun_path + (abstract ? 1 : 0), name.data(), name.size());
+    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() + 1);
+    ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&a), len) == 0;
+}
+
+NotifyListener::~NotifyListener() {
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+const std::vector<std::string> &NotifyListener::drain(const Daemon &d) {
+    char buf[512];
+    for (ssize_t n; (n = recv(fd_, buf, sizeof buf, 0)) >= 0;) {
+        got_.emplace_back(buf, static_cast<size_t>(n));
+        if (got_.back() == "READY=1")
+            readyAfter1001_ = findLog(d.logLines(), "<1001:") != nullptr;
+    }
+    return got_;
+}
+
+size_t NotifyListener::count(const std::string &msg) const {
+    return static_cast<size_t>(std::count(got_.begin(), got_.end(), msg));
 }
 
 std::vector<std::string> texts(const std::vector<SyslogRecord> &recs) {

@@ -277,6 +277,35 @@ class Daemon {
     ExitResult last_;
 };
 
+// Stands in for the service manager's $NOTIFY_SOCKET (a path, or an abstract
+// socket written "@name"): collects the daemon's datagrams in arrival order,
+// and for every READY=1 whether the mode summary was in the log at that
+// moment. A listener that is never drained is a manager that does not read.
+class NotifyListener {
+  public:
+    explicit NotifyListener(const std::string &path);
+    ~NotifyListener();
+    NotifyListener(const NotifyListener &) = delete;
+    NotifyListener &operator=(const NotifyListener &) = delete;
+    bool ok() const {
+        return ok_;
+    }
+    const std::vector<std::string> &drain(const Daemon &d);
+    size_t count(const std::string &msg) const;
+    bool has(const std::string &msg) const {
+        return count(msg) > 0;
+    }
+    bool readyAfter1001() const {
+        return readyAfter1001_;
+    }
+
+  private:
+    int fd_ = -1;
+    bool ok_ = false;
+    bool readyAfter1001_ = false;
+    std::vector<std::string> got_;
+};
+
 // The daemon's wrapper command (KESTRUN_TEST_WRAPPER, e.g. valgrind) and the
 // factor every wait is stretched by (KESTRUN_TEST_TIMEOUT_SCALE).
 std::vector<std::string> wrapperWords();

@@ -20,53 +20,7 @@
 
 namespace {
 
-// Collects datagrams in arrival order; for every READY=1 also whether the
-// mode summary was in the log at that moment.
-class Listener {
-  public:
-    Listener(const std::string &path, bool abstract) {
-        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        std::string name = abstract ? path.substr(1) : path;
-        memcpy(a.sun_path + (abstract ? 1 : 0), name.data(), name.size());
-        socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() + 1);
-        ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&a), len) == 0;
-    }
-    ~Listener() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Listener(const Listener &) = delete;
-    Listener &operator=(const Listener &) = delete;
-    bool ok() const {
-        return ok_;
-    }
-    const std::vector<std::string> &drain(const kt::Daemon &d) {
-        char buf[512];
-        for (ssize_t n; (n = recv(fd_, buf, sizeof buf, 0)) >= 0;) {
-            got_.emplace_back(buf, static_cast<size_t>(n));
-            if (got_.back() == "READY=1")
-                readyAfter1001_ = kt::findLog(d.logLines(), "<1001:") != nullptr;
-        }
-        return got_;
-    }
-    bool has(const std::string &msg) const {
-        return std::find(got_.begin(), got_.end(), msg) != got_.end();
-    }
-    size_t count(const std::string &msg) const {
-        return static_cast<size_t>(std::count(got_.begin(), got_.end(), msg));
-    }
-    bool readyAfter1001() const {
-        return readyAfter1001_;
-    }
-
-  private:
-    int fd_ = -1;
-    bool ok_ = false;
-    bool readyAfter1001_ = false;
-    std::vector<std::string> got_;
-};
+using Listener = kt::NotifyListener;
 
 struct Case {
     const char *name;
@@ -99,7 +53,7 @@ TEST_P(Notify, ReadyStatusWatchdogAndStopping) {
     std::string sock = d.workPath("notify.sock");
     if (c.abstract)
         sock = "@kestrun-test-" + std::to_string(getpid());
-    Listener l(sock, c.abstract);
+    Listener l(sock);
     ASSERT_TRUE(l.ok());
 
     kt::StartOptions o;
@@ -135,10 +89,15 @@ TEST_P(Notify, ReadyStatusWatchdogAndStopping) {
     EXPECT_LT(ready - got.begin(), first - got.begin()) << "status before readiness";
     EXPECT_EQ(l.count("STOPPING=1"), 1u);
     EXPECT_EQ(got.back(), "STOPPING=1");
+    const std::string extend = "EXTEND_TIMEOUT_USEC=60000000";
     for (const auto &m : got)
-        EXPECT_TRUE(m == "READY=1" || m == "STOPPING=1" || m == "WATCHDOG=1" ||
+        EXPECT_TRUE(m == "READY=1" || m == "STOPPING=1" || m == "WATCHDOG=1" || m == extend ||
                     m.rfind("STATUS=", 0) == 0)
             << m;
+    // The start is extended while it makes progress, and only the start.
+    auto lastExtend = std::find(got.rbegin(), got.rend(), extend);
+    ASSERT_NE(lastExtend, got.rend()) << "no start extension";
+    EXPECT_LT(got.rend() - lastExtend - 1, ready - got.begin()) << "extended after readiness";
     // One ping at least per cycle, per second of every pause and around the
     // pause after the removal: the sleeps bound the number of silent stretches.
     size_t pings = l.count("WATCHDOG=1");
@@ -146,7 +105,8 @@ TEST_P(Notify, ReadyStatusWatchdogAndStopping) {
         EXPECT_GE(pings, d.sleepLog().size()) << ::testing::PrintToString(got);
     else
         EXPECT_EQ(pings, 0u);
-    EXPECT_THAT(d.sleepLog(), ::testing::Contains("sleep 5"));
+    // The pause after the removal too is slept in pinged one-second steps.
+    EXPECT_THAT(d.sleepLog(), ::testing::Each("sleep 1"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -175,6 +135,99 @@ TEST(NotifyUnusable, DaemonRunsUnchanged) {
         EXPECT_TRUE(r.exitedWith(0)) << value << ": " << r;
         EXPECT_TRUE(d.stderrText().empty()) << value;
     }
+}
+
+// A manager that never reads its socket: the queue fills within a few
+// cycles, and from then on every datagram is dropped. Cycles go on, the
+// pause after a removal included, and SIGTERM still ends the daemon.
+TEST(NotifyUnread, CyclesGoOnAndSigtermEndsTheDaemon) {
+    for (const char *form : {"path", "@abstract"}) {
+        SCOPED_TRACE(form);
+        kt::Daemon d;
+        ASSERT_TRUE(d.installDaemon());
+        ASSERT_TRUE(d.installSimulator());
+        ASSERT_TRUE(d.writeScenario(kScenario));
+        ASSERT_TRUE(d.writeIni("[WAIT]\nLWAIT_TIME=1000\n[AERROR]\nAERROR_MODE=OFF\n"));
+        std::string sock = form[0] == '@' ? "@kestrun-unread-" + std::to_string(getpid())
+                                          : d.workPath("notify.sock");
+        kt::NotifyListener never(sock);
+        ASSERT_TRUE(never.ok());
+        kt::StartOptions o;
+        o.env = {{"NOTIFY_SOCKET", sock}, {"WATCHDOG_USEC", "4000"}};
+        ASSERT_TRUE(d.start(o));
+        ASSERT_TRUE(d.waitForSleeps(60, 20000)) << d.sleepLog().size() << " sleeps";
+        auto r = d.stop(SIGTERM);
+        EXPECT_TRUE(r.exitedWith(0)) << r;
+        EXPECT_THAT(d.registerLines(), ::testing::ElementsAre("0,4", "0,6"));
+    }
+}
+
+// A drive list claiming 2^31 entries or more is read as its 256 and counted
+// so: never a negative number of drives watched.
+TEST(NotifyStatus, DriveListCountsAreClippedToTheReply) {
+    const struct {
+        const char *claimed;
+        const char *watched; // both controllers
+    } rows[] = {{"2147483648", "512"}, {"4294967295", "512"}, {"300", "512"}, {"1", "2"}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.claimed);
+        kt::Daemon d;
+        ASSERT_TRUE(d.installDaemon());
+        ASSERT_TRUE(d.installSimulator());
+        std::string s;
+        for (const char *c : {"0", "1"})
+            // Id 0: the entries past the real one read as drive 0.
+            s += std::string("controller ") + c + "\ndrive c=" + c + " id=0 state=online\n" +
+                 "override field=pdcount c=" + c + " value=" + row.claimed + "\n";
+        ASSERT_TRUE(d.writeScenario(s));
+        ASSERT_TRUE(d.writeIni("[WAIT]\nLWAIT_TIME=1000\n[AERROR]\nAERROR_MODE=OFF\n"));
+        std::string sock = d.workPath("notify.sock");
+        kt::NotifyListener l(sock);
+        ASSERT_TRUE(l.ok());
+        kt::StartOptions o;
+        o.env = {{"NOTIFY_SOCKET", sock}};
+        ASSERT_TRUE(d.start(o));
+        const std::regex status(std::string("STATUS=Last cycle .*, ") + row.watched +
+                                " drives watched, 0 removed this run");
+        auto seen = [&] {
+            for (const auto &m : l.drain(d))
+                if (std::regex_match(m, status))
+                    return true;
+            return false;
+        };
+        EXPECT_TRUE(d.waitWhileRunning(seen, 10000)) << ::testing::PrintToString(l.drain(d));
+        auto r = d.stop(SIGTERM);
+        EXPECT_TRUE(r.exitedWith(0)) << r;
+    }
+}
+
+// A start whose register re-application is slow keeps extending its start
+// timeout while commands go on: each command it waits for more than a
+// second is followed by a new extension.
+TEST(NotifyStart, SlowRegisterReapplicationExtendsTheStartTimeout) {
+    kt::Daemon d;
+    ASSERT_TRUE(d.installDaemon());
+    ASSERT_TRUE(d.installSimulator());
+    ASSERT_TRUE(d.writeScenario("controller 0\ndrive c=0 id=4 state=ugood\n"
+                                "drive c=0 id=5 state=ugood\n"
+                                "hold cmd=pdinfo ms=1100 times=2\n"));
+    ASSERT_TRUE(d.writeFile(kt::kRegisterName, "0,4\n0,5\n"));
+    ASSERT_TRUE(d.writeIni("[WAIT]\nLWAIT_TIME=1000\n[SMART]\nSMART_MODE=OFF\n"
+                           "[MEDIUM]\nMC_MODE=OFF\n[AERROR]\nAERROR_MODE=OFF\n"));
+    std::string sock = d.workPath("notify.sock");
+    kt::NotifyListener l(sock);
+    ASSERT_TRUE(l.ok());
+    kt::StartOptions o;
+    o.env = {{"NOTIFY_SOCKET", sock}};
+    ASSERT_TRUE(d.start(o));
+    ASSERT_TRUE(d.waitWhileRunning([&] { return l.drain(d), l.has("READY=1"); }, 10000));
+    auto r = d.stop(SIGTERM);
+    EXPECT_TRUE(r.exitedWith(0)) << r;
+    const auto &got = l.drain(d);
+    auto ready = std::find(got.begin(), got.end(), "READY=1");
+    EXPECT_GE(std::count(got.begin(), ready, "EXTEND_TIMEOUT_USEC=60000000"), 3)
+        << ::testing::PrintToString(got);
+    EXPECT_EQ(std::count(ready, got.end(), "EXTEND_TIMEOUT_USEC=60000000"), 0);
 }
 
 } // namespace
