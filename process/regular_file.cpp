@@ -9,9 +9,9 @@
 int iOpenRegular(const char *path, int flags, mode_t mode) {
     int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode);
     if (fd < 0) {
-        // A FIFO without a reader (write side) and a directory are refused by
-        // open itself; they are no regular file either.
-        if (errno == ENXIO || errno == EISDIR)
+        // A FIFO without a reader is refused by open itself (write side). A
+        // directory keeps its own EISDIR.
+        if (errno == ENXIO)
             errno = EINVAL;
         return -1;
     }

@@ -8,8 +8,8 @@
 
 // open(2) with O_NONBLOCK, O_CLOEXEC and O_NOCTTY added; the descriptor is
 // returned in blocking mode, and only when it is a regular file. -1 with errno
-// otherwise: EINVAL when the name is something else (FIFO, directory, device,
-// socket), or open's own error.
+// otherwise: EINVAL when the name is something else (FIFO, device, socket; a
+// directory opened for writing gives EISDIR), or open's own error.
 int iOpenRegular(const char *path, int flags, mode_t mode);
 
 // The same as a FILE: "r" reads, "a" appends (created if missing, 0666 less
