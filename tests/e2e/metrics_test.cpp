@@ -63,14 +63,17 @@ struct MetricsRun {
     std::string dir = d.workPath("textfile");
     std::string file = dir + "/kestrun.prom";
 
-    void runDemo(const std::string &extraIni, size_t cycles) {
+    void runWith(const std::string &ini, const std::string &scenario, size_t cycles) {
         ASSERT_TRUE(d.installDaemon());
         ASSERT_TRUE(d.installSimulator());
         ::mkdir(dir.c_str(), 0755);
-        ASSERT_TRUE(d.writeIni(demoIni() + extraIni));
-        ASSERT_TRUE(d.writeScenario(demoScenario()));
+        ASSERT_TRUE(d.writeIni(ini));
+        ASSERT_TRUE(d.writeScenario(scenario));
         ASSERT_TRUE(d.start());
         kt::completeCycles(d, cycles);
+    }
+    void runDemo(const std::string &extraIni, size_t cycles) {
+        runWith(demoIni() + extraIni, demoScenario(), cycles);
     }
     std::string metricsIni() const {
         return "[METRICS]\nMETRICS_FILE=" + file + "\n";
@@ -233,6 +236,23 @@ TEST_F(MetricsFixture, UnwritableFileReportedOnce) {
         << ::testing::PrintToString(logged);
     EXPECT_THAT(logged, Contains("<6300:Warning> Metrics file cannot be written. (" +
                                  d.workPath("missing/kestrun.prom") + ") Error Code (2)"));
+}
+
+// A failed spare-information read is how a global spare is recognised: no
+// command failure is counted for it.
+TEST(Metrics, SpareRoleReadIsNoCommandFailure) {
+    for (const char *role : {"global", "dedicated groups=0"}) {
+        SCOPED_TRACE(role);
+        MetricsRun f;
+        f.runWith("[WAIT]\nLWAIT_TIME=1000\n[POLL]\nPOLL_EVENT=ON\n" + f.metricsIni(),
+              std::string("controller 0 model=\"M\"\ndrive c=0 id=5 state=spare pfail=1\n"
+                          "spare c=0 id=5 role=") +
+                  role + "\n",
+              2);
+        const std::string text = kt::readText(f.file);
+        EXPECT_THAT(text, HasSubstr("\nkestrun_removals_total{reason=\"SMART\",role=\"spare\"} 1\n"));
+        EXPECT_THAT(text, HasSubstr("\nkestrun_command_failures_total{command=\"spare_info\"} 0\n"));
+    }
 }
 
 } // namespace
