@@ -1,6 +1,7 @@
 #include "core/arguments.h"
 
 #include "core/exit_status.h"
+#include "core/test_alert.h"
 #include "core/version.h"
 
 #include <cstdio>
@@ -8,7 +9,9 @@
 
 namespace {
 
-constexpr const char *USAGE = "Usage: Kestrun [--help | --version]\n";
+constexpr const char *USAGE =
+    "Usage: Kestrun [--help | --version | --check [FILE] | --test-alert | --register | --retire "
+    "CONTROLLER,DEVICE]\n";
 
 } // namespace
 
@@ -20,6 +23,8 @@ int iArgumentsCheck(int argc, char **argv) {
         printf("Kestrun %s\n", VERSION_TEXT);
         return EXIT_STATUS_STOPPED;
     }
+    if (argc == 2 && arg != nullptr && strcmp(arg, "--test-alert") == 0)
+        return iTestAlert(argv[0]);
     if (argc == 2 && arg != nullptr && strcmp(arg, "--help") == 0) {
         printf("%s", USAGE);
         printf("%s", "\n"
@@ -27,6 +32,11 @@ int iArgumentsCheck(int argc, char **argv) {
                      "Runs in the foreground until SIGTERM or SIGINT. Reads Kestrun.ini and the\n"
                      "controller library from the directory of its executable and writes its\n"
                      "log, register and history files there; one instance per directory.\n"
+                     "\n"
+                     "  --test-alert  runs the alert program (NOTIFY_PROGRAM) once with a test\n"
+                     "                message and prints how it ended: exit status 0 it exited\n"
+                     "                0, 1 it failed or was killed after 30 seconds, 6 none is\n"
+                     "                configured or it cannot be run\n"
                      "\n"
                      "Exit status:\n"
                      "  0    stopped by a signal (or --help, --version)\n"
@@ -41,7 +51,8 @@ int iArgumentsCheck(int argc, char **argv) {
     }
     // A typo must never start a monitor. Named: the first word not understood.
     bool firstKnown =
-        arg != nullptr && (strcmp(arg, "--version") == 0 || strcmp(arg, "--help") == 0);
+        arg != nullptr && (strcmp(arg, "--version") == 0 || strcmp(arg, "--help") == 0 ||
+                           strcmp(arg, "--test-alert") == 0);
     const char *bad = firstKnown ? argv[2] : arg;
     fprintf(stderr, "Kestrun: unknown argument \"%s\"\n%s", bad != nullptr ? bad : "", USAGE);
     return EXIT_STATUS_USAGE;

@@ -245,13 +245,15 @@ TEST(Metrics, SpareRoleReadIsNoCommandFailure) {
         SCOPED_TRACE(role);
         MetricsRun f;
         f.runWith("[WAIT]\nLWAIT_TIME=1000\n[POLL]\nPOLL_EVENT=ON\n" + f.metricsIni(),
-              std::string("controller 0 model=\"M\"\ndrive c=0 id=5 state=spare pfail=1\n"
-                          "spare c=0 id=5 role=") +
-                  role + "\n",
-              2);
+                  std::string("controller 0 model=\"M\"\ndrive c=0 id=5 state=spare pfail=1\n"
+                              "spare c=0 id=5 role=") +
+                      role + "\n",
+                  2);
         const std::string text = kt::readText(f.file);
-        EXPECT_THAT(text, HasSubstr("\nkestrun_removals_total{reason=\"SMART\",role=\"spare\"} 1\n"));
-        EXPECT_THAT(text, HasSubstr("\nkestrun_command_failures_total{command=\"spare_info\"} 0\n"));
+        EXPECT_THAT(text,
+                    HasSubstr("\nkestrun_removals_total{reason=\"SMART\",role=\"spare\"} 1\n"));
+        EXPECT_THAT(text,
+                    HasSubstr("\nkestrun_command_failures_total{command=\"spare_info\"} 0\n"));
     }
 }
 
