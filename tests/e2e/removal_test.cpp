@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr const char *kHead = "controller 0 model=\"MegaRAID SAS 9361-8i\"\n";
+constexpr const char *kHead = "controller 0 model=\"MegaRAID SAS MODEL-4000\"\n";
 
 enum class Reason { Smart, Aerror, Medium };
 
@@ -37,7 +37,7 @@ std::string iniFor(Reason r, bool appLog = true) {
         s += "\nAERROR_COUNT_HDD=2";
     s += "\n[MEDIUM]\nMC_MODE=";
     s += sw(r == Reason::Medium);
-    s += "\nMCMR_COUNT=1\nMCMR_NAME1=MegaRAID SAS 9361-8i\n";
+    s += "\nMCMR_COUNT=1\nMCMR_NAME1=MegaRAID SAS MODEL-4000\n";
     return s;
 }
 
