@@ -4,6 +4,7 @@
 #include "isolate/member_guard.h"
 
 #include "log/messages.h"
+#include "metrics/metrics.h"
 
 #include <cstdint>
 
@@ -48,7 +49,9 @@ bool bEveryLdCanLoseMember(int controller, int deviceId, const PdLdList &lds) {
         int dev = static_cast<int>(static_cast<uint16_t>(deviceId));
         if (bFirstWarning(controller, dev))
             vLogID6000_Output(controller, lds.ldNumbers[i], dev, !read);
+        vMetricsKept(controller, dev, true);
         return false;
     }
+    vMetricsKept(controller, static_cast<int>(static_cast<uint16_t>(deviceId)), false);
     return true;
 }
