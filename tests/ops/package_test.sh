@@ -30,6 +30,8 @@ expected="./etc/kestrun/Kestrun.ini
 ./usr/share/doc/kestrun/changelog.gz
 ./usr/share/doc/kestrun/copyright
 ./usr/share/doc/kestrun/messages.md
+./usr/share/kestrun/kestrun-alerts.yml
+./usr/share/kestrun/kestrun-dashboard.json
 ./usr/share/lintian/overrides/kestrun
 ./usr/share/man/man5/Kestrun.ini.5.gz
 ./usr/share/man/man8/Kestrun.8.gz
