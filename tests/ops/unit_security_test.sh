@@ -25,10 +25,7 @@ while read -r kind line; do
     fi
 done <<'RULES'
 ^ ReadWritePaths=/var/lib/kestrun$
-^ CapabilityBoundingSet=.*CAP_SYS_ADMIN
-^ CapabilityBoundingSet=.*CAP_SYS_RAWIO
-^ CapabilityBoundingSet=.*CAP_MKNOD
-^ CapabilityBoundingSet=.*CAP_CHOWN
+^ CapabilityBoundingSet=.*CAP_SYS_ADMIN CAP_SYS_RAWIO CAP_MKNOD CAP_CHOWN CAP_FOWNER CAP_DAC_OVERRIDE
 ^ RestrictAddressFamilies=.*AF_UNIX
 ^ SystemCallErrorNumber=EPERM
 ! User=|DynamicUser=|PrivateUsers=|PrivateDevices=|DeviceAllow=|ProtectClock=|ProcSubset=|MemoryDenyWriteExecute=
