@@ -139,7 +139,10 @@ int iDelHotSpare(int controller, int deviceId, int reason) {
         return 1;
     SpareInfo spare{};
     bool dedicated = iGetDHotInfo(controller, deviceId, &spare, 2, tErrInfo) == 1;
+    RegisterMark mark;
+    iRegisterBeforeChange(controller, deviceId, &mark);
     if (iRemoveHotSpare(controller, deviceId, tPhysInfo.sequenceNumber, 2, tErrInfo) != 1) {
+        vRegisterTakeBack(mark);
         vMetricsRemovalFailed(eMetricsReason(reason));
         if (reason == DETECT_MEDIUM)
             vLogID4801_Output(deviceId);
@@ -156,7 +159,6 @@ int iDelHotSpare(int controller, int deviceId, int reason) {
         vLogID4101_Output(deviceId);
         return 0;
     }
-    iHSPFileMake(controller, deviceId);
     vMetricsRemoval(eMetricsReason(reason), METRICS_SPARE);
     g_iRemovedCnt++;
     char text[512];
@@ -175,10 +177,11 @@ int iDelHdd(int controller, int deviceId, int reason) {
         return 0;
     int firstState = tPhysInfo.firmwareState;
     MetricsRole role = firstState == PD_STATE_REBUILD ? METRICS_REBUILDING : METRICS_MEMBER;
+    RegisterMark mark;
+    iRegisterBeforeChange(controller, deviceId, &mark);
     if (iSetState(controller, deviceId, PD_STATE_FAILED, tPhysInfo.sequenceNumber, 2, tErrInfo) ==
         1) {
         RemovalCommit commit;
-        iHSPFileMake(controller, deviceId);
         g_iRemovedCnt++;
         // The pause is the longest wait in a cycle: the watchdog's silence
         // starts with it, not with the command before it.
@@ -191,11 +194,12 @@ int iDelHdd(int controller, int deviceId, int reason) {
         return done;
     }
     if (firstState == PD_STATE_REBUILD) {
-        if (!bReadDrive(controller, deviceId, "iDelHdd"))
+        if (!bReadDrive(controller, deviceId, "iDelHdd")) {
+            vRegisterTakeBack(mark);
             return 0;
+        }
         if (iRebuildCancel(controller, deviceId, tPhysInfo.sequenceNumber, 2, tErrInfo) == 1) {
             RemovalCommit commit;
-            iHSPFileMake(controller, deviceId);
             g_iRemovedCnt++;
             int done = iHddRecheck(controller, deviceId, reason);
             if (done == 1)
@@ -203,6 +207,7 @@ int iDelHdd(int controller, int deviceId, int reason) {
             return done;
         }
     }
+    vRegisterTakeBack(mark);
     vRemovalFailed(deviceId, reason);
     return 0;
 }
