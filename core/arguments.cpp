@@ -1,5 +1,6 @@
 #include "core/arguments.h"
 
+#include "core/check.h"
 #include "core/exit_status.h"
 #include "core/test_alert.h"
 #include "core/version.h"
@@ -10,8 +11,8 @@
 namespace {
 
 constexpr const char *USAGE =
-    "Usage: Kestrun [--help | --version | --check [FILE] | --test-alert | --register | --retire "
-    "CONTROLLER,DEVICE]\n";
+    "Usage: Kestrun [--help | --version | --check [FILE] | --test-alert | "
+    "--register | --retire CONTROLLER,DEVICE]\n";
 
 } // namespace
 
@@ -23,6 +24,9 @@ int iArgumentsCheck(int argc, char **argv) {
         printf("Kestrun %s\n", VERSION_TEXT);
         return EXIT_STATUS_STOPPED;
     }
+    bool check = arg != nullptr && strcmp(arg, "--check") == 0;
+    if (check && argc <= 3)
+        return iConfigCheck(argv[0], argc == 3 ? argv[2] : nullptr);
     if (argc == 2 && arg != nullptr && strcmp(arg, "--test-alert") == 0)
         return iTestAlert(argv[0]);
     if (argc == 2 && arg != nullptr && strcmp(arg, "--help") == 0) {
@@ -33,17 +37,21 @@ int iArgumentsCheck(int argc, char **argv) {
                      "controller library from the directory of its executable and writes its\n"
                      "log, register and history files there; one instance per directory.\n"
                      "\n"
-                     "  --test-alert  runs the alert program (NOTIFY_PROGRAM) once with a test\n"
-                     "                message and prints how it ended: exit status 0 it exited\n"
-                     "                0, 1 it failed or was killed after 30 seconds, 6 none is\n"
-                     "                configured or it cannot be run\n"
+                     "  --check [FILE]  check the settings (default: Kestrun.ini of the module\n"
+                     "                  directory) as the daemon reads them, the library, the\n"
+                     "                  alert program and the metrics directory; touches nothing\n"
+                     "  --test-alert    run the alert program (NOTIFY_PROGRAM) once with a test\n"
+                     "                  message and print how it ended: exit status 0 it exited\n"
+                     "                  0, 1 it failed or was killed after 30 seconds, 6 none is\n"
+                     "                  configured or it cannot be run\n"
                      "\n"
                      "Exit status:\n"
-                     "  0    stopped by a signal (or --help, --version)\n"
+                     "  0    stopped by a signal (or --help, --version; --check: all clean)\n"
+                     "  1    --check: warnings only\n"
                      "  2    unknown argument\n"
                      "  3    another instance already runs on this directory\n"
                      "  6    configuration or installation problem (Kestrun.ini missing,\n"
-                     "       library not loadable)\n"
+                     "       library not loadable; --check: errors)\n"
                      "  7    controller unavailable (controller list or information unreadable)\n"
                      "  255  signal handler not installed, or no module directory of at most\n"
                      "       255 characters\n");
@@ -53,7 +61,7 @@ int iArgumentsCheck(int argc, char **argv) {
     bool firstKnown =
         arg != nullptr && (strcmp(arg, "--version") == 0 || strcmp(arg, "--help") == 0 ||
                            strcmp(arg, "--test-alert") == 0);
-    const char *bad = firstKnown ? argv[2] : arg;
+    const char *bad = check ? argv[3] : firstKnown ? argv[2] : arg;
     fprintf(stderr, "Kestrun: unknown argument \"%s\"\n%s", bad != nullptr ? bad : "", USAGE);
     return EXIT_STATUS_USAGE;
 }

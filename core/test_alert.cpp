@@ -27,6 +27,11 @@ int iTestAlert(const char *argv0) {
         fprintf(stderr, "Kestrun: %s/%s cannot be read.\n", gcModulePath, INI_FILE_NAME);
         return EXIT_STATUS_INSTALL;
     }
+    if (g_cNotifyProgramTooLong[0] != '\0') {
+        fprintf(stderr, "Kestrun: alert program path longer than 255 characters, refused: %s\n",
+                g_cNotifyProgramTooLong);
+        return EXIT_STATUS_INSTALL;
+    }
     if (!bAlertOn()) {
         fprintf(stderr, "Kestrun: no alert program configured (NOTIFY_PROGRAM in [NOTIFY]).\n");
         return EXIT_STATUS_INSTALL;
