@@ -110,19 +110,21 @@ int iDisConnectHdd(int controller, int deviceId, int reason) {
         PdLdList lds{};
         if (!bMemberRemovable(controller, deviceId, &lds))
             break;
-        // ldCount above the record's room of 64 is clipped to it. Once
-        // stopping, one pass through iDelHdd is the removal to finish.
-        bool removed = false;
+        // A drive whose state has changed is not removed again for its next
+        // logical drive: that second attempt on a failed drive could only
+        // fail and report a removal that succeeded as failed. Once stopping,
+        // one pass through iDelHdd is the removal to finish. (The member
+        // check has refused a count above the record's room of 64.)
         for (uint32_t i = 0; i < lds.ldCount && i < PDLDLIST_MAX; i++) {
-            if (removed && g_iSignalRecv == 1)
-                break;
             LdInfo ld{};
             if (iGetLdInfo(controller, lds.ldNumbers[i], &ld, 2, tErrInfo) != 1)
                 continue;
-            if (bRedundant(ld)) {
-                iDelHdd(controller, deviceId, reason);
-                removed = true;
-            }
+            if (!bRedundant(ld))
+                continue;
+            bool changed = false;
+            iDelHddChanged(controller, deviceId, reason, &changed);
+            if (changed || g_iSignalRecv == 1)
+                break;
         }
         break;
     }
@@ -139,7 +141,10 @@ int iDelHotSpare(int controller, int deviceId, int reason) {
         return 1;
     SpareInfo spare{};
     bool dedicated = iGetDHotInfo(controller, deviceId, &spare, 2, tErrInfo) == 1;
+    RegisterMark mark;
+    iRegisterBeforeChange(controller, deviceId, &mark);
     if (iRemoveHotSpare(controller, deviceId, tPhysInfo.sequenceNumber, 2, tErrInfo) != 1) {
+        vRegisterTakeBack(mark);
         vMetricsRemovalFailed(eMetricsReason(reason));
         if (reason == DETECT_MEDIUM)
             vLogID4801_Output(deviceId);
@@ -156,7 +161,6 @@ int iDelHotSpare(int controller, int deviceId, int reason) {
         vLogID4101_Output(deviceId);
         return 0;
     }
-    iHSPFileMake(controller, deviceId);
     vMetricsRemoval(eMetricsReason(reason), METRICS_SPARE);
     g_iRemovedCnt++;
     char text[512];
@@ -171,14 +175,21 @@ int iDelHotSpare(int controller, int deviceId, int reason) {
 }
 
 int iDelHdd(int controller, int deviceId, int reason) {
+    bool changed = false;
+    return iDelHddChanged(controller, deviceId, reason, &changed);
+}
+
+int iDelHddChanged(int controller, int deviceId, int reason, bool *changed) {
     if (!bReadDrive(controller, deviceId, "iDelHdd"))
         return 0;
     int firstState = tPhysInfo.firmwareState;
     MetricsRole role = firstState == PD_STATE_REBUILD ? METRICS_REBUILDING : METRICS_MEMBER;
+    RegisterMark mark;
+    iRegisterBeforeChange(controller, deviceId, &mark);
     if (iSetState(controller, deviceId, PD_STATE_FAILED, tPhysInfo.sequenceNumber, 2, tErrInfo) ==
         1) {
         RemovalCommit commit;
-        iHSPFileMake(controller, deviceId);
+        *changed = true;
         g_iRemovedCnt++;
         // The pause is the longest wait in a cycle: the watchdog's silence
         // starts with it, not with the command before it.
@@ -191,11 +202,13 @@ int iDelHdd(int controller, int deviceId, int reason) {
         return done;
     }
     if (firstState == PD_STATE_REBUILD) {
-        if (!bReadDrive(controller, deviceId, "iDelHdd"))
+        if (!bReadDrive(controller, deviceId, "iDelHdd")) {
+            vRegisterTakeBack(mark);
             return 0;
+        }
         if (iRebuildCancel(controller, deviceId, tPhysInfo.sequenceNumber, 2, tErrInfo) == 1) {
             RemovalCommit commit;
-            iHSPFileMake(controller, deviceId);
+            *changed = true;
             g_iRemovedCnt++;
             int done = iHddRecheck(controller, deviceId, reason);
             if (done == 1)
@@ -203,6 +216,7 @@ int iDelHdd(int controller, int deviceId, int reason) {
             return done;
         }
     }
+    vRegisterTakeBack(mark);
     vRemovalFailed(deviceId, reason);
     return 0;
 }
