@@ -79,7 +79,9 @@ void vEffectiveSettings() {
         shown = g_cAErrSenseKey[i][0] != '\0' ? i + 1 : shown;
     for (int i = 0; i < shown; i++)
         printf("  [AERROR] AERROR_SENSE_KEY%d=\"%s\"\n", i + 1, g_cAErrSenseKey[i]);
-    if (shown < inUse)
+    if (shown + 1 == inUse)
+        printf("  [AERROR] AERROR_SENSE_KEY%d: empty\n", inUse);
+    else if (shown < inUse)
         printf("  [AERROR] AERROR_SENSE_KEY%d to %d: empty\n", shown + 1, inUse);
     printf("  [AERROR] AERROR_COUNT_HDD=%d\n", g_iAErrorCntHDD);
     printf("  [AERROR] AERROR_COUNT_SSD=%d\n", g_iAErrorCntSSD);

@@ -45,6 +45,10 @@ void vMetricsRemovalFailed(MetricsReason reason);
 void vMetricsWouldRemove(MetricsReason reason, MetricsRole role);
 // A drive that a mode (MEDIUM or AERROR) cannot watch, once per drive and run.
 void vMetricsUncovered(MetricsReason mode);
+// The guard's verdict on a member about to be removed: kept in service
+// (message 6000) or let go. A kept drive is listed until a later check lets it
+// go, so that the file names every drive that needs someone.
+void vMetricsKept(int controller, int deviceId, bool kept);
 
 // Per cycle: the drive list starts empty and gets one entry per drive read.
 void vMetricsCycleBegin();

@@ -42,6 +42,7 @@ TEST(SettingsCheck, ReportsEveryFaultAndTouchesNothing) {
                            "AERROR_MODE=OFF\n[MEDIUM]\nMC_MODE=OFF\n"));
     ASSERT_TRUE(d.start());
     ASSERT_TRUE(d.waitForSleeps(1)) << d.stderrText();
+    ASSERT_TRUE(kt::Daemon::copyFile(KESTRUN_SHIM_LIB, d.modulePath("noentry.so"), 0755));
     const auto listing = d.listModuleDir();
     const auto log = kt::texts(d.logLines());
     const std::string work = d.workDir();
@@ -49,6 +50,7 @@ TEST(SettingsCheck, ReportsEveryFaultAndTouchesNothing) {
     ASSERT_TRUE(kt::Daemon::writeAbs(work + "/crlf.sh", "#!/bin/sh\r\nexit 0\r\n", 0755));
     ASSERT_TRUE(kt::Daemon::writeAbs(work + "/bare.sh", "exit 0\n", 0755));
     ASSERT_TRUE(kt::Daemon::writeAbs(work + "/nointerp.sh", "#!/nonexistent/sh\n", 0755));
+    ASSERT_TRUE(kt::Daemon::writeAbs(work + "/empty.sh", "#! \n", 0755));
 
     const struct {
         const char *name;
@@ -56,52 +58,44 @@ TEST(SettingsCheck, ReportsEveryFaultAndTouchesNothing) {
         int status;
         std::vector<std::string> says;
     } rows[] = {
-        {"the module's own file",
-         "",
-         0,
+        // clang-format off
+        {"the module's own file", "", 0,
          {"library: every dependency found\n", "library: loaded, ProcessLibCommand found",
           "alert program: off\n", "metrics: off\n", "  [WAIT] LWAIT_TIME=1000 ",
           "result: 0 warnings, 0 errors\n"}},
-        {"typos",
-         "[WAIT]\nLWAIT_TIME = 3000\n[SMART]\nSMART_MODE=on\n[MEDIUM]\nMCMR_COUNT=1\n"
-         "MCMR_NAME1=MODEL-4000 \n[ACTION]\nACTION_MODE=observe\n",
-         1,
+        {"typos", "[WAIT]\nLWAIT_TIME = 3000\n[SMART]\nSMART_MODE=on\n[MEDIUM]\nMCMR_COUNT=1\n"
+                  "MCMR_NAME1=MODEL-4000 \n[ACTION]\nACTION_MODE=observe\n", 1,
          {"t.ini:2: warning: blanks around the key", "t.ini:4: warning: SMART_MODE value \"on\"",
           "t.ini:7: warning: MCMR_NAME1 \"MODEL-4000 \" begins or ends with blanks",
           "t.ini:9: warning: ACTION_MODE value \"observe\"", "  [SMART] SMART_MODE=OFF\n",
           "  [ACTION] ACTION_MODE=OBSERVE\n", "result: 4 warnings, 0 errors\n"}},
-        {"alert program runs",
-         "[NOTIFY]\nNOTIFY_PROGRAM=" + work + "/ok.sh\n",
-         0,
+        {"alert program runs", "[NOTIFY]\nNOTIFY_PROGRAM=" + work + "/ok.sh\n", 0,
          {"alert program: " + work + "/ok.sh, a script for /bin/sh\n"}},
-        {"CR on the #! line",
-         "[NOTIFY]\nNOTIFY_PROGRAM=" + work + "/crlf.sh\n",
-         6,
+        {"an executable", "[NOTIFY]\nNOTIFY_PROGRAM=/bin/true\n", 0,
+         {"alert program: /bin/true, an executable\n"}},
+        {"CR on the #! line", "[NOTIFY]\nNOTIFY_PROGRAM=" + work + "/crlf.sh\n", 6,
          {"alert program: error: the #! line of " + work + "/crlf.sh ends in a carriage return"}},
-        {"no #! line",
-         "[NOTIFY]\nNOTIFY_PROGRAM=" + work + "/bare.sh\n",
-         6,
+        {"no #! line", "[NOTIFY]\nNOTIFY_PROGRAM=" + work + "/bare.sh\n", 6,
          {"is neither an executable nor a script starting with #!"}},
-        {"no interpreter",
-         "[NOTIFY]\nNOTIFY_PROGRAM=" + work + "/nointerp.sh\n",
-         6,
+        {"#! alone", "[NOTIFY]\nNOTIFY_PROGRAM=" + work + "/empty.sh\n", 6,
+         {"empty.sh names no interpreter"}},
+        {"no interpreter", "[NOTIFY]\nNOTIFY_PROGRAM=" + work + "/nointerp.sh\n", 6,
          {"/nonexistent/sh, is missing or cannot be run"}},
-        {"no program",
-         "[NOTIFY]\nNOTIFY_PROGRAM=" + work + "/gone.sh\n",
-         6,
+        {"no program", "[NOTIFY]\nNOTIFY_PROGRAM=" + work + "/gone.sh\n", 6,
          {"gone.sh cannot be run: No such file or directory (6200, Error Code 2)"}},
-        {"metrics directory writable",
-         "[METRICS]\nMETRICS_FILE=" + work + "/k.prom\n",
-         0,
+        {"metrics directory writable", "[METRICS]\nMETRICS_FILE=" + work + "/k.prom\n", 0,
          {"metrics: the directory " + work + " is writable\n"}},
-        {"metrics directory missing",
-         "[METRICS]\nMETRICS_FILE=" + work + "/no/k.prom\n",
-         6,
+        {"metrics directory missing", "[METRICS]\nMETRICS_FILE=" + work + "/no/k.prom\n", 6,
          {"metrics: error: the directory " + work + "/no does not exist\n"}},
-        {"library missing",
-         "[LIB]\nLIBPATH=none.so\n",
-         6,
+        {"metrics path relative", "[METRICS]\nMETRICS_FILE=k.prom\n", 6,
+         {"metrics: error: k.prom is not an absolute path (6300, Error Code 22)"}},
+        {"metrics path a directory", "[METRICS]\nMETRICS_FILE=" + work + "\n", 6,
+         {"metrics: error: " + work + " is a directory"}},
+        {"library missing", "[LIB]\nLIBPATH=none.so\n", 6,
          {"library: error: the dependency check (ldd) failed"}},
+        {"library without the entry", "[LIB]\nLIBPATH=noentry.so\n", 6,
+         {"library: error: loaded, but it has no ProcessLibCommand"}},
+        // clang-format on
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
