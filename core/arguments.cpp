@@ -1,5 +1,6 @@
 #include "core/arguments.h"
 
+#include "core/check.h"
 #include "core/exit_status.h"
 #include "core/version.h"
 
@@ -8,7 +9,9 @@
 
 namespace {
 
-constexpr const char *USAGE = "Usage: Kestrun [--help | --version]\n";
+constexpr const char *USAGE =
+    "Usage: Kestrun [--help | --version | --check [FILE] | --test-alert | "
+    "--register | --retire CONTROLLER,DEVICE]\n";
 
 } // namespace
 
@@ -20,6 +23,9 @@ int iArgumentsCheck(int argc, char **argv) {
         printf("Kestrun %s\n", VERSION_TEXT);
         return EXIT_STATUS_STOPPED;
     }
+    bool check = arg != nullptr && strcmp(arg, "--check") == 0;
+    if (check && argc <= 3)
+        return iConfigCheck(argv[0], argc == 3 ? argv[2] : nullptr);
     if (argc == 2 && arg != nullptr && strcmp(arg, "--help") == 0) {
         printf("%s", USAGE);
         printf("%s", "\n"
@@ -28,12 +34,17 @@ int iArgumentsCheck(int argc, char **argv) {
                      "controller library from the directory of its executable and writes its\n"
                      "log, register and history files there; one instance per directory.\n"
                      "\n"
+                     "  --check [FILE]  check the settings (default: Kestrun.ini of the module\n"
+                     "                  directory) as the daemon reads them, the library, the\n"
+                     "                  alert program and the metrics directory; touches nothing\n"
+                     "\n"
                      "Exit status:\n"
-                     "  0    stopped by a signal (or --help, --version)\n"
+                     "  0    stopped by a signal (or --help, --version; --check: all clean)\n"
+                     "  1    --check: warnings only\n"
                      "  2    unknown argument\n"
                      "  3    another instance already runs on this directory\n"
                      "  6    configuration or installation problem (Kestrun.ini missing,\n"
-                     "       library not loadable)\n"
+                     "       library not loadable; --check: errors)\n"
                      "  7    controller unavailable (controller list or information unreadable)\n"
                      "  255  signal handler not installed, or no module directory of at most\n"
                      "       255 characters\n");
@@ -42,7 +53,7 @@ int iArgumentsCheck(int argc, char **argv) {
     // A typo must never start a monitor. Named: the first word not understood.
     bool firstKnown =
         arg != nullptr && (strcmp(arg, "--version") == 0 || strcmp(arg, "--help") == 0);
-    const char *bad = firstKnown ? argv[2] : arg;
+    const char *bad = check ? argv[3] : firstKnown ? argv[2] : arg;
     fprintf(stderr, "Kestrun: unknown argument \"%s\"\n%s", bad != nullptr ? bad : "", USAGE);
     return EXIT_STATUS_USAGE;
 }

@@ -4,6 +4,7 @@
 #include "isolate/member_guard.h"
 
 #include "log/messages.h"
+#include "metrics/metrics.h"
 
 #include <cstdint>
 
@@ -48,6 +49,7 @@ bool bEveryLdCanLoseMember(int controller, int deviceId, const PdLdList &lds) {
             continue;
         if (bFirstWarning(controller, dev))
             vLogID6000_Output(controller, lds.ldNumbers[i], dev, !read);
+        vMetricsKept(controller, dev, true);
         return false;
     }
     // A logical drive beyond the 64 the reply can list cannot be judged: it
@@ -56,7 +58,9 @@ bool bEveryLdCanLoseMember(int controller, int deviceId, const PdLdList &lds) {
     if (lds.ldCount > PDLDLIST_MAX) {
         if (bFirstWarning(controller, dev))
             vLogID6000_Output(controller, -1, dev, true);
+        vMetricsKept(controller, dev, true);
         return false;
     }
+    vMetricsKept(controller, dev, false);
     return true;
 }

@@ -332,6 +332,13 @@ void vLogID6401_Output(int controller, int deviceId, const char *mode, const cha
     vRaise(SYSLOG_ALWAYS, LOG_WARNING, text, true);
 }
 
+void vLogID6402_Output(const char *value) {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_WARNING,
+                    "<6402:Warning> ACTION_MODE value not recognised (%s): observe mode, no drive "
+                    "is removed.",
+                    value);
+}
+
 void vAlertService() {
     if (!bAlertOn())
         return;

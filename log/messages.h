@@ -48,6 +48,7 @@ void vLogID6202_Output(int killed);
 void vLogID6300_Output(const char *file, int error);
 void vLogID6400_Output();
 void vLogID6401_Output(int controller, int deviceId, const char *mode, const char *role);
+void vLogID6402_Output(const char *value);
 
 // Reaps finished alert programs, kills those past their limit and reports
 // what the alert program could not do since the last call.

@@ -63,14 +63,17 @@ struct MetricsRun {
     std::string dir = d.workPath("textfile");
     std::string file = dir + "/kestrun.prom";
 
-    void runDemo(const std::string &extraIni, size_t cycles) {
+    void runWith(const std::string &ini, const std::string &scenario, size_t cycles) {
         ASSERT_TRUE(d.installDaemon());
         ASSERT_TRUE(d.installSimulator());
         ::mkdir(dir.c_str(), 0755);
-        ASSERT_TRUE(d.writeIni(demoIni() + extraIni));
-        ASSERT_TRUE(d.writeScenario(demoScenario()));
+        ASSERT_TRUE(d.writeIni(ini));
+        ASSERT_TRUE(d.writeScenario(scenario));
         ASSERT_TRUE(d.start());
         kt::completeCycles(d, cycles);
+    }
+    void runDemo(const std::string &extraIni, size_t cycles) {
+        runWith(demoIni() + extraIni, demoScenario(), cycles);
     }
     std::string metricsIni() const {
         return "[METRICS]\nMETRICS_FILE=" + file + "\n";
@@ -137,6 +140,7 @@ TEST_F(MetricsFixture, DemoRunExportsEveryFamily) {
         {"kestrun_drive_aerror_events",
          "gauge",
          {"kestrun_drive_aerror_events{controller=\"0\",device_id=\"12\"} 3"}},
+        {"kestrun_drive_kept_in_service", "gauge", {}},
         {"kestrun_removals_total",
          "counter",
          {"kestrun_removals_total{reason=\"SMART\",role=\"member\"} 1",
@@ -207,6 +211,48 @@ TEST_F(MetricsFixture, NodeExporterScrapesTheFile) {
     ASSERT_TRUE(scraped) << body;
     EXPECT_THAT(body, HasSubstr("node_textfile_scrape_error 0"));
     EXPECT_THAT(body, HasSubstr("kestrun_removals_total{reason=\"SMART\",role=\"spare\"} 1"));
+}
+
+// A member its RAID 0 logical drive keeps in service (6000) is listed for as
+// long as it is kept; once the logical drive can lose it, it is removed and
+// no longer listed.
+TEST(Metrics, KeptDriveListedUntilLetGo) {
+    const struct {
+        const char *name;
+        const char *later; // timeline line changing the logical drive, or ""
+        bool listed;
+        const char *removals;
+    } rows[] = {
+        {"kept throughout", "", true, "0"},
+        {"let go at cycle 3", "at cmd=pdlist n=3 ld c=0 n=0 raid=1 state=optimal members=4,5\n",
+         false, "1"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        MetricsRun f;
+        f.runWith("[WAIT]\nLWAIT_TIME=1000\n[POLL]\nPOLL_EVENT=ON\n[AERROR]\nAERROR_MODE=OFF\n"
+                  "[MEDIUM]\nMC_MODE=OFF\n" +
+                      f.metricsIni(),
+                  std::string("controller 0 model=\"MegaRAID SAS 9361-8i\"\n"
+                              "drive c=0 id=4 state=online pfail=1\ndrive c=0 id=5 state=online\n"
+                              "ld c=0 n=0 raid=0 state=optimal members=4,5\n") +
+                      row.later,
+                  4);
+        const std::string text = kt::readText(f.file);
+        EXPECT_EQ(
+            text.find("\nkestrun_drive_kept_in_service{controller=\"0\",device_id=\"4\"} 1\n") !=
+                std::string::npos,
+            row.listed)
+            << text;
+        EXPECT_THAT(
+            text,
+            HasSubstr(std::string("\nkestrun_removals_total{reason=\"SMART\",role=\"member\"} ") +
+                      row.removals + "\n"));
+        auto logged = kt::texts(f.d.logLines());
+        EXPECT_EQ(std::count_if(logged.begin(), logged.end(),
+                                [](auto &t) { return t.rfind("<6000:", 0) == 0; }),
+                  1);
+    }
 }
 
 // The metrics use only what the cycle read: the same commands with and
