@@ -2,6 +2,7 @@
 
 #include "core/check.h"
 #include "core/exit_status.h"
+#include "core/test_alert.h"
 #include "core/version.h"
 
 #include <cstdio>
@@ -26,6 +27,8 @@ int iArgumentsCheck(int argc, char **argv) {
     bool check = arg != nullptr && strcmp(arg, "--check") == 0;
     if (check && argc <= 3)
         return iConfigCheck(argv[0], argc == 3 ? argv[2] : nullptr);
+    if (argc == 2 && arg != nullptr && strcmp(arg, "--test-alert") == 0)
+        return iTestAlert(argv[0]);
     if (argc == 2 && arg != nullptr && strcmp(arg, "--help") == 0) {
         printf("%s", USAGE);
         printf("%s", "\n"
@@ -37,6 +40,10 @@ int iArgumentsCheck(int argc, char **argv) {
                      "  --check [FILE]  check the settings (default: Kestrun.ini of the module\n"
                      "                  directory) as the daemon reads them, the library, the\n"
                      "                  alert program and the metrics directory; touches nothing\n"
+                     "  --test-alert    run the alert program (NOTIFY_PROGRAM) once with a test\n"
+                     "                  message and print how it ended: exit status 0 it exited\n"
+                     "                  0, 1 it failed or was killed after 30 seconds, 6 none is\n"
+                     "                  configured or it cannot be run\n"
                      "\n"
                      "Exit status:\n"
                      "  0    stopped by a signal (or --help, --version; --check: all clean)\n"
@@ -52,7 +59,8 @@ int iArgumentsCheck(int argc, char **argv) {
     }
     // A typo must never start a monitor. Named: the first word not understood.
     bool firstKnown =
-        arg != nullptr && (strcmp(arg, "--version") == 0 || strcmp(arg, "--help") == 0);
+        arg != nullptr && (strcmp(arg, "--version") == 0 || strcmp(arg, "--help") == 0 ||
+                           strcmp(arg, "--test-alert") == 0);
     const char *bad = check ? argv[3] : firstKnown ? argv[2] : arg;
     fprintf(stderr, "Kestrun: unknown argument \"%s\"\n%s", bad != nullptr ? bad : "", USAGE);
     return EXIT_STATUS_USAGE;

@@ -49,6 +49,11 @@ void vLogID6300_Output(const char *file, int error);
 void vLogID6400_Output();
 void vLogID6401_Output(int controller, int deviceId, const char *mode, const char *role);
 void vLogID6402_Output(const char *value);
+// A drive that a detection mode cannot watch: its controller is beyond the
+// tables' `limit` controllers (`beyondTables`), or all `limit` drive slots of
+// its controller are in use.
+void vLogID6600_Output(int controller, int deviceId, const char *mode, bool beyondTables,
+                       int limit);
 
 // Reaps finished alert programs, kills those past their limit and reports
 // what the alert program could not do since the last call.

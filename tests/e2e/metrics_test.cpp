@@ -281,4 +281,23 @@ TEST_F(MetricsFixture, UnwritableFileReportedOnce) {
                                  d.workPath("missing/kestrun.prom") + ") Error Code (2)"));
 }
 
+// A failed spare-information read is how a global spare is recognised: no
+// command failure is counted for it.
+TEST(Metrics, SpareRoleReadIsNoCommandFailure) {
+    for (const char *role : {"global", "dedicated groups=0"}) {
+        SCOPED_TRACE(role);
+        MetricsRun f;
+        f.runWith("[WAIT]\nLWAIT_TIME=1000\n[POLL]\nPOLL_EVENT=ON\n" + f.metricsIni(),
+                  std::string("controller 0 model=\"M\"\ndrive c=0 id=5 state=spare pfail=1\n"
+                              "spare c=0 id=5 role=") +
+                      role + "\n",
+                  2);
+        const std::string text = kt::readText(f.file);
+        EXPECT_THAT(text,
+                    HasSubstr("\nkestrun_removals_total{reason=\"SMART\",role=\"spare\"} 1\n"));
+        EXPECT_THAT(text,
+                    HasSubstr("\nkestrun_command_failures_total{command=\"spare_info\"} 0\n"));
+    }
+}
+
 } // namespace
