@@ -15,8 +15,9 @@
 # takes milliseconds; only a hang would meet the guard of `timeout`), no
 # memory watch sampled by the clock, no comparison operands (they include
 # addresses, which differ from run to run), no per-input leak check while
-# fuzzing (a leak is still reported when the target exits). The targets keep
-# their files in a directory of the same relative name everywhere. Time-boxed
+# fuzzing (a leak is still reported when the target exits), no corpus reload
+# by the clock. The targets see the same module directory path, a fixed wall
+# clock and file times taken from the names everywhere. Time-boxed
 # exploration is scripts/fuzz_explore.sh; what it finds goes into the corpus.
 set -euo pipefail
 
@@ -55,10 +56,12 @@ echo "== building"
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]/%/_fuzz}"
 ((build_only)) && exit 0
 
-# The daemon's files go to a private directory in memory when there is one.
+# The daemon's files go to a private directory in memory when there is one;
+# local time is UTC everywhere.
 if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
     export TMPDIR=/dev/shm
 fi
+export TZ=UTC
 mkdir -p "$build/artifacts"
 status=0
 failed() {
@@ -86,7 +89,7 @@ for t in "${targets[@]}"; do
     dict=()
     [ -f "tests/fuzz/$t.dict" ] && dict=("-dict=$root/tests/fuzz/$t.dict")
     echo "== $t: $n runs (seed $seed)"
-    if timeout 1800 "$fuzzer" -seed="$seed" -runs="$n" -use_cmp=0 -timeout=0 -rss_limit_mb=0 \
+    if timeout 1800 "$fuzzer" -seed="$seed" -runs="$n" -use_cmp=0 -timeout=0 -reload=0 -rss_limit_mb=0 \
         -malloc_limit_mb=2048 -detect_leaks=0 -print_final_stats=1 \
         -artifact_prefix="$build/artifacts/$t-" "${dict[@]}" "$scratch" "$seeds" >"$log" 2>&1; then
         grep -E '^Done [0-9]+ runs|^#[0-9]+ +DONE' "$log" | sed "s/^/   $t: /"
