@@ -51,12 +51,7 @@ long long g_limitMs = ALERT_LIMIT_MS;
 char g_hostname[256];
 char g_moduleDir[256];
 
-struct DriveContext {
-    int controller = 0;
-    int deviceId = 0;
-    const char *reason = nullptr;
-    bool set = false;
-} g_drive;
+AlertDrive g_drive;
 
 long long llMonotonicMs() {
     struct timespec ts {};
@@ -94,9 +89,10 @@ bool bSpawn(int messageId, const char *severity, const char *text) {
     char id[16];
     snprintf(id, sizeof id, "%d", messageId);
     std::vector<std::string> vars;
-    const char *own[] = {
-        "KESTRUN_MESSAGE_ID=", "KESTRUN_MESSAGE=", "KESTRUN_SEVERITY=", "KESTRUN_CONTROLLER=",
-        "KESTRUN_DEVICE_ID=",  "KESTRUN_REASON=",  "KESTRUN_HOSTNAME=", "KESTRUN_MODULE_DIR="};
+    const char *own[] = {"KESTRUN_MESSAGE_ID=", "KESTRUN_MESSAGE=",     "KESTRUN_SEVERITY=",
+                         "KESTRUN_CONTROLLER=", "KESTRUN_DEVICE_ID=",   "KESTRUN_REASON=",
+                         "KESTRUN_HOSTNAME=",   "KESTRUN_MODULE_DIR=",  "KESTRUN_ENCLOSURE=",
+                         "KESTRUN_SLOT=",       "KESTRUN_SAS_ADDRESS=", "KESTRUN_DRIVE="};
     for (char **e = environ; e != nullptr && *e != nullptr; e++) {
         bool ours = false;
         for (const char *o : own)
@@ -112,6 +108,14 @@ bool bSpawn(int messageId, const char *severity, const char *text) {
         vars.push_back(std::string(own[4]) + std::to_string(g_drive.deviceId & 0xFFFF));
         if (g_drive.reason != nullptr)
             vars.push_back(std::string(own[5]) + g_drive.reason);
+        if (g_drive.located) {
+            char sas[24];
+            snprintf(sas, sizeof sas, "0x%016llx", g_drive.sasAddress);
+            vars.push_back(std::string(own[8]) + std::to_string(g_drive.enclosure));
+            vars.push_back(std::string(own[9]) + std::to_string(g_drive.slot));
+            vars.push_back(std::string(own[10]) + sas);
+            vars.push_back(std::string(own[11]) + g_drive.drive);
+        }
     }
     vars.push_back(std::string(own[6]) + g_hostname);
     vars.push_back(std::string(own[7]) + g_moduleDir);
@@ -152,8 +156,8 @@ bool bSpawn(int messageId, const char *severity, const char *text) {
 } // namespace
 
 AlertDriveScope::AlertDriveScope(int controller, int deviceId, const char *reason)
-    : controller_(g_drive.controller), deviceId_(g_drive.deviceId), set_(g_drive.set),
-      reason_(g_drive.reason) {
+    : saved_(g_drive) {
+    g_drive = AlertDrive{};
     g_drive.controller = controller;
     g_drive.deviceId = deviceId;
     g_drive.reason = reason;
@@ -161,10 +165,18 @@ AlertDriveScope::AlertDriveScope(int controller, int deviceId, const char *reaso
 }
 
 AlertDriveScope::~AlertDriveScope() {
-    g_drive.controller = controller_;
-    g_drive.deviceId = deviceId_;
-    g_drive.reason = reason_;
-    g_drive.set = set_ != 0;
+    g_drive = saved_;
+}
+
+void vAlertDriveIdentity(int enclosure, int slot, unsigned long long sasAddress,
+                         const char *drive) {
+    if (!g_drive.set)
+        return;
+    g_drive.located = true;
+    g_drive.enclosure = enclosure;
+    g_drive.slot = slot;
+    g_drive.sasAddress = sasAddress;
+    snprintf(g_drive.drive, sizeof g_drive.drive, "%s", drive);
 }
 
 bool bAlertOn() {
@@ -293,6 +305,6 @@ void vAlertReset() {
     g_repeatCount = 0;
     g_skippedPending = 0;
     g_totals = AlertTotals{};
-    g_drive = DriveContext{};
+    g_drive = AlertDrive{};
     g_limitMs = ALERT_LIMIT_MS;
 }

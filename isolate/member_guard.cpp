@@ -3,6 +3,7 @@
 // lose its data by our hand before the drive itself failed.
 #include "isolate/member_guard.h"
 
+#include "isolate/drive_location.h"
 #include "log/messages.h"
 
 #include <cstdint>
@@ -46,8 +47,10 @@ bool bEveryLdCanLoseMember(int controller, int deviceId, const PdLdList &lds) {
         if (read && bRedundant(ld))
             continue;
         int dev = static_cast<int>(static_cast<uint16_t>(deviceId));
-        if (bFirstWarning(controller, dev))
+        if (bFirstWarning(controller, dev)) {
             vLogID6000_Output(controller, lds.ldNumbers[i], dev, !read);
+            vDriveLocationLine(controller, dev);
+        }
         return false;
     }
     return true;

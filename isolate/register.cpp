@@ -15,6 +15,7 @@
 
 #include "alert/alert.h"
 #include "log/append.h"
+#include "isolate/drive_location.h"
 #include "log/messages.h"
 #include "process/files.h"
 #include "process/process.h"
@@ -191,12 +192,15 @@ int iStateChkSet(int controller, int deviceId) {
     }
     if (tPhysInfo.firmwareState != PD_STATE_UNCONFIGURED_GOOD)
         return 2;
+    vDriveNoted(controller, deviceId);
     if (iSetState(controller, dev, PD_STATE_UNCONFIGURED_BAD, tPhysInfo.sequenceNumber, 2,
                   tErrInfo) == 1) {
         vLogID4600_Output(deviceId);
+        vDriveLocationLine(controller, deviceId);
         return 0;
     }
     vLogID4601_Output(deviceId);
+    vDriveLocationLine(controller, deviceId);
     return -1;
 }
 

@@ -2,6 +2,7 @@
 
 #include "alert/alert.h"
 #include "config/settings.h"
+#include "isolate/drive_location.h"
 #include "isolate/member_guard.h"
 #include "isolate/observe.h"
 #include "process/process.h"
@@ -19,8 +20,10 @@ int g_iRemovedCnt = 0;
 namespace {
 
 bool bReadDrive(int controller, int deviceId, const char *name) {
-    if (iGetPhysicalInfo(controller, deviceId, &tPhysInfo, 2, tErrInfo) == 1)
+    if (iGetPhysicalInfo(controller, deviceId, &tPhysInfo, 2, tErrInfo) == 1) {
+        vDriveNoted(controller, deviceId);
         return true;
+    }
     vLogID5007_Output(name, tErrInfo[0]);
     return false;
 }
@@ -46,12 +49,13 @@ void vSettle() {
         left = sleep(left);
 }
 
-void vRemovalFailed(int deviceId, int reason) {
+void vRemovalFailed(int controller, int deviceId, int reason) {
     vMetricsRemovalFailed(eMetricsReason(reason));
     if (reason == DETECT_MEDIUM)
         vLogID4801_Output(deviceId);
     else
         vLogID4501_Output(deviceId);
+    vDriveLocationLine(controller, deviceId);
 }
 
 } // namespace
@@ -145,6 +149,7 @@ int iDelHotSpare(int controller, int deviceId, int reason) {
             vLogID4801_Output(deviceId);
         else
             vLogID4001_Output(deviceId);
+        vDriveLocationLine(controller, deviceId);
         return 0;
     }
     RemovalCommit commit;
@@ -154,6 +159,7 @@ int iDelHotSpare(int controller, int deviceId, int reason) {
                   tErrInfo) != 1) {
         vMetricsRemovalFailed(eMetricsReason(reason));
         vLogID4101_Output(deviceId);
+        vDriveLocationLine(controller, deviceId);
         return 0;
     }
     iHSPFileMake(controller, deviceId);
@@ -167,6 +173,9 @@ int iDelHotSpare(int controller, int deviceId, int reason) {
         vLogID4700_Output(text);
     else if (reason == DETECT_MEDIUM)
         vLogID4800_Output(deviceId);
+    else
+        return 1;
+    vDriveLocationLine(controller, deviceId);
     return 1;
 }
 
@@ -203,7 +212,7 @@ int iDelHdd(int controller, int deviceId, int reason) {
             return done;
         }
     }
-    vRemovalFailed(deviceId, reason);
+    vRemovalFailed(controller, deviceId, reason);
     return 0;
 }
 
@@ -215,6 +224,7 @@ int iHddRecheck(int controller, int deviceId, int reason) {
                   tErrInfo) != 1) {
         vMetricsRemovalFailed(eMetricsReason(reason));
         vLogID4101_Output(deviceId);
+        vDriveLocationLine(controller, deviceId);
         return 0;
     }
     if (reason == DETECT_SMART)
@@ -223,5 +233,8 @@ int iHddRecheck(int controller, int deviceId, int reason) {
         vLogID4500_Output(deviceId);
     else if (reason == DETECT_MEDIUM)
         vLogID4800_Output(deviceId);
+    else
+        return 1;
+    vDriveLocationLine(controller, deviceId);
     return 1;
 }

@@ -46,6 +46,14 @@ void vLogID6202_Output(int killed);
 void vLogID6300_Output(const char *file, int error);
 void vLogID6400_Output();
 void vLogID6401_Output(int controller, int deviceId, const char *mode, const char *role);
+// The bay and identity of the drive the message before it was about. It goes
+// to syslog as that message did: always, or with APPLOG_SWITCH.
+void vLogID6500_Output(int controller, int deviceId, int enclosure, int slot,
+                       unsigned long long sasAddress, const char *drive, bool syslogAlways);
+void vLogID6501_Output(int controller, int deviceId, unsigned long long removedSas,
+                       const char *removedDrive, unsigned long long nowSas, const char *nowDrive,
+                       int enclosure, int slot);
+void vLogID6502_Output(const char *fileName, const char *name, int error);
 
 // Reaps finished alert programs, kills those past their limit and reports
 // what the alert program could not do since the last call.

@@ -34,6 +34,8 @@ struct MetricsDrive {
     uint32_t predictiveFailures;
     uint32_t mediaErrors;
     long long aerrorEvents; // -1: the drive has no event-count slot
+    int enclosure;          // the bay, from the same read
+    int slot;
 };
 
 bool bMetricsOn();
@@ -47,7 +49,7 @@ void vMetricsWouldRemove(MetricsReason reason, MetricsRole role);
 // Per cycle: the drive list starts empty and gets one entry per drive read.
 void vMetricsCycleBegin();
 void vMetricsDrive(int controller, int deviceId, int firmwareState, uint32_t predictiveFailures,
-                   uint32_t mediaErrors);
+                   uint32_t mediaErrors, int enclosure, int slot);
 int iMetricsDriveCount();
 MetricsDrive *pMetricsDrive(int index);
 
