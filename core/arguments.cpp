@@ -1,6 +1,7 @@
 #include "core/arguments.h"
 
 #include "core/exit_status.h"
+#include "core/register_command.h"
 #include "core/version.h"
 
 #include <cstdio>
@@ -8,7 +9,8 @@
 
 namespace {
 
-constexpr const char *USAGE = "Usage: Kestrun [--help | --version]\n";
+constexpr const char *USAGE = "Usage: Kestrun [--help | --version | --check [FILE] | --test-alert | "
+                               "--register | --retire CONTROLLER,DEVICE]\n";
 
 } // namespace
 
@@ -20,6 +22,10 @@ int iArgumentsCheck(int argc, char **argv) {
         printf("Kestrun %s\n", VERSION_TEXT);
         return EXIT_STATUS_STOPPED;
     }
+    if (argc == 2 && arg != nullptr && strcmp(arg, "--register") == 0)
+        return iRegisterCommand(argv[0]);
+    if (arg != nullptr && strcmp(arg, "--retire") == 0)
+        return iRetireCommand(argv[0], argc == 3 ? argv[2] : nullptr);
     if (argc == 2 && arg != nullptr && strcmp(arg, "--help") == 0) {
         printf("%s", USAGE);
         printf("%s", "\n"
@@ -28,12 +34,22 @@ int iArgumentsCheck(int argc, char **argv) {
                      "controller library from the directory of its executable and writes its\n"
                      "log, register and history files there; one instance per directory.\n"
                      "\n"
+                     "  --register   list the register of removed drives with each drive's\n"
+                     "               recorded identity, bay, reason and time; read-only, may\n"
+                     "               run beside a monitor\n"
+                     "  --retire CONTROLLER,DEVICE\n"
+                     "               remove that drive's line (and its identity records) from\n"
+                     "               the register; refused while a monitor runs\n"
+                     "\n"
                      "Exit status:\n"
-                     "  0    stopped by a signal (or --help, --version)\n"
-                     "  2    unknown argument\n"
-                     "  3    another instance already runs on this directory\n"
+                     "  0    stopped by a signal (or --help, --version; --register printed;\n"
+                     "       --retire retired the line)\n"
+                     "  1    --retire: the register has no such line\n"
+                     "  2    unknown argument, or --retire without CONTROLLER,DEVICE\n"
+                     "  3    another instance already runs on this directory (--retire refused)\n"
                      "  6    configuration or installation problem (Kestrun.ini missing,\n"
-                     "       library not loadable)\n"
+                     "       library not loadable); --register, --retire: the register\n"
+                     "       cannot be read or rewritten\n"
                      "  7    controller unavailable (controller list or information unreadable)\n"
                      "  255  signal handler not installed, or no module directory of at most\n"
                      "       255 characters\n");

@@ -2,6 +2,7 @@
 #pragma once
 
 constexpr int EXIT_STATUS_STOPPED = 0;      // stopped by a signal; --help, --version
+constexpr int EXIT_STATUS_NO_LINE = 1;      // --retire: the register has no such line
 constexpr int EXIT_STATUS_USAGE = 2;        // unknown argument
 constexpr int EXIT_STATUS_INSTANCE = 3;     // another instance holds the module directory
 constexpr int EXIT_STATUS_INSTALL = 6;      // settings file missing, library not loadable

@@ -299,3 +299,9 @@ int iRegisterLineCount() {
     }
     return count;
 }
+
+bool bRegisterLine(const char *line, int *controller, int *deviceId) {
+    char copy[REGISTER_LINE_SIZE];
+    snprintf(copy, sizeof copy, "%s", line);
+    return bParseLine(copy, controller, deviceId);
+}
