@@ -39,7 +39,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using Env = std::vector<std::pair<std::string, std::string>>;
 
-constexpr const char *kModel = "MegaRAID SAS 9361-8i";
+constexpr const char *kModel = "MegaRAID SAS MODEL-4000";
 constexpr long long kFixedTime = 1700000000; // 2023-11-14 22:13:20 UTC
 
 bool writeFile(const std::string &path, const std::string &text) {

@@ -81,6 +81,32 @@ int iRewritePlace(const char *registerPath, RewritePlace *place) {
     return 0;
 }
 
+// Opens a register file without blocking (a FIFO in its place must not hang
+// the daemon) and only when it is a regular file: a directory gives EISDIR,
+// anything else that is not a regular file EINVAL. The descriptor, or -1 with
+// errno set.
+int iOpenRegular(const char *path, int flags, mode_t mode) {
+    int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC, mode);
+    if (fd < 0)
+        return -1;
+    struct stat st {};
+    int err = 0;
+    if (fstat(fd, &st) != 0)
+        err = errno;
+    else if (S_ISDIR(st.st_mode))
+        err = EISDIR;
+    else if (!S_ISREG(st.st_mode))
+        err = EINVAL;
+    if (err != 0) {
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    // Regular files never block; the flag would only confuse a later reader.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 // Flushes a stream and syncs its file; false when either fails.
 bool bFlushSync(FILE *f) {
     return fflush(f) == 0 && fsync(fileno(f)) == 0;
@@ -130,16 +156,24 @@ bool bParseLine(char *line, int *controller, int *deviceId) {
 
 } // namespace
 
-int iHSPFileMake(int controller, int deviceId) {
+int iRegisterBeforeChange(int controller, int deviceId, RegisterMark *mark) {
+    *mark = RegisterMark{};
     char path[MODULE_FILE_PATH_SIZE];
     vModuleFilePath(path, REGISTER_FILE_NAME);
     // lstat: a link to a register elsewhere is an existing register even
     // before its target exists, and must never be unlinked here.
     struct stat before {};
     bool existed = lstat(path, &before) == 0;
-    FilePtr file(fopen(path, "a+"));
-    if (!file) {
+    int fd = iOpenRegular(path, O_RDWR | O_APPEND | O_CREAT, 0666);
+    if (fd < 0) {
         vLogID5009_Output(REGISTER_FILE_NAME, "iHSPFileMake", errno);
+        return 0;
+    }
+    FilePtr file(fdopen(fd, "a+"));
+    if (!file) {
+        int err = errno;
+        close(fd);
+        vLogID5009_Output(REGISTER_FILE_NAME, "iHSPFileMake", err);
         return 0;
     }
     char entry[64];
@@ -161,15 +195,13 @@ int iHSPFileMake(int controller, int deviceId) {
 
     // The new line must start a line of its own: after "0,8" without its LF,
     // "0,9\n" would make "0,80,9".
-    int fd = fileno(file.get());
     struct stat st {};
     char last = '\n';
     if (fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) != 1)
         last = '\n';
-    char out[72];
-    int outLen = snprintf(out, sizeof out, "%s%s", last != '\n' ? "\n" : "", entry);
+    int outLen = snprintf(mark->line, sizeof mark->line, "%s%s", last != '\n' ? "\n" : "", entry);
 
-    int err = iAppendWhole(fd, out, static_cast<size_t>(outLen), true);
+    int err = iAppendWhole(fd, mark->line, static_cast<size_t>(outLen), true);
     if (err != 0) {
         // The file is back as it was; one this call created goes again.
         file.reset();
@@ -180,7 +212,54 @@ int iHSPFileMake(int controller, int deviceId) {
     }
     if (!existed)
         vSyncModuleDir();
+    mark->appended = true;
+    mark->created = !existed;
+    mark->lineLength = outLen;
+    mark->sizeBefore = static_cast<long long>(st.st_size);
+    mark->device = static_cast<unsigned long long>(st.st_dev);
+    mark->inode = static_cast<unsigned long long>(st.st_ino);
     return 1;
+}
+
+void vRegisterTakeBack(const RegisterMark &mark) {
+    if (!mark.appended)
+        return;
+    char path[MODULE_FILE_PATH_SIZE];
+    vModuleFilePath(path, REGISTER_FILE_NAME);
+    int fd = iOpenRegular(path, O_RDWR, 0);
+    if (fd < 0)
+        return;
+    // Only the very bytes appended are taken back: a file that has been
+    // replaced or has grown since is left alone (a line for an unchanged drive
+    // is dropped by the next start when the drive is found in use).
+    struct stat st {};
+    char tail[sizeof mark.line];
+    off_t sizeAfter = static_cast<off_t>(mark.sizeBefore + mark.lineLength);
+    bool same =
+        fstat(fd, &st) == 0 && static_cast<unsigned long long>(st.st_dev) == mark.device &&
+        static_cast<unsigned long long>(st.st_ino) == mark.inode && st.st_size == sizeAfter &&
+        pread(fd, tail, static_cast<size_t>(mark.lineLength),
+              static_cast<off_t>(mark.sizeBefore)) == static_cast<ssize_t>(mark.lineLength) &&
+        memcmp(tail, mark.line, static_cast<size_t>(mark.lineLength)) == 0;
+    if (!same) {
+        close(fd);
+        return;
+    }
+    if (mark.created) {
+        // The file did not exist before: it goes again, as after a failed append.
+        close(fd);
+        unlink(path);
+        vSyncModuleDir();
+        return;
+    }
+    if (ftruncate(fd, static_cast<off_t>(mark.sizeBefore)) == 0)
+        fsync(fd);
+    close(fd);
+}
+
+int iHSPFileMake(int controller, int deviceId) {
+    RegisterMark mark;
+    return iRegisterBeforeChange(controller, deviceId, &mark);
 }
 
 int iStateChkSet(int controller, int deviceId) {

@@ -10,6 +10,29 @@ constexpr const char *REGISTER_NEW_NAME = "PdState_Flag.new";
 // opened or the line not written (message 5009; the file is left as it was).
 int iHSPFileMake(int controller, int deviceId);
 
+// What registering a drive added to the register, so that a removal that
+// then changes nothing can take exactly that back.
+struct RegisterMark {
+    bool appended = false; // this call added the line (not a duplicate)
+    bool created = false;  // ... and created the file
+    long long sizeBefore = 0;
+    int lineLength = 0;
+    char line[72] = ""; // the bytes appended
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+};
+
+// Registers a drive before its first state-changing command: iHSPFileMake,
+// recording in `mark` what was appended. Once a state change has succeeded
+// the line stays whatever happens next; a crash in between leaves a line for
+// an unchanged drive, which the next start drops when it finds it in use.
+int iRegisterBeforeChange(int controller, int deviceId, RegisterMark *mark);
+
+// Cuts the register back to its size before `mark`'s append (removing a file
+// that append created), for a removal that ended with no state change. Does
+// nothing for a duplicate, or when the file is no longer exactly as left.
+void vRegisterTakeBack(const RegisterMark &mark);
+
 // Re-applies the register at start-up. 1 when there is no register or the pass
 // ran to its end, 0 when a file could not be opened or written. Lines left
 // unjudged by a stop request are kept. A register that is a symbolic link is

@@ -130,7 +130,8 @@ bool bIdentityParse(const char *line, IdentityRecord *out) {
     return true;
 }
 
-int iIdentityAppend(const char *path, const IdentityRecord &record, long long *sizeBefore) {
+int iIdentityAppend(const char *path, const IdentityRecord &record, long long *sizeBefore,
+                    long long *sizeAfter) {
     char line[RECORD_LINE_SIZE + 1];
     line[0] = '\n';
     int len = iIdentityFormat(record, line + 1, sizeof line - 1);
@@ -149,7 +150,9 @@ int iIdentityAppend(const char *path, const IdentityRecord &record, long long *s
     if (st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) != 1)
         last = '\n';
     bool lf = last != '\n';
-    int err = iAppendWhole(fd, lf ? line : line + 1, static_cast<size_t>(len) + (lf ? 1 : 0), true);
+    size_t size = static_cast<size_t>(len) + (lf ? 1 : 0);
+    *sizeAfter = st.st_size + static_cast<long long>(size);
+    int err = iAppendWhole(fd, lf ? line : line + 1, size, true);
     close(fd);
     if (err != 0 && !existed)
         unlink(path);
@@ -158,11 +161,16 @@ int iIdentityAppend(const char *path, const IdentityRecord &record, long long *s
     return err;
 }
 
-int iIdentityCutBack(const char *path, long long size) {
+int iIdentityCutBack(const char *path, long long sizeBefore, long long sizeAfter) {
     int fd = iOpenRegular(path, O_WRONLY);
     if (fd < 0)
         return -fd;
-    int err = ftruncate(fd, static_cast<off_t>(size)) == 0 && fsync(fd) == 0 ? 0 : errno;
+    struct stat st {};
+    int err = 0;
+    if (fstat(fd, &st) != 0)
+        err = errno;
+    else if (st.st_size == sizeAfter)
+        err = ftruncate(fd, static_cast<off_t>(sizeBefore)) == 0 && fsync(fd) == 0 ? 0 : errno;
     close(fd);
     return err;
 }

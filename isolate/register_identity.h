@@ -37,10 +37,14 @@ int iIdentityFormat(const IdentityRecord &record, char *out, size_t size);
 bool bIdentityParse(const char *line, IdentityRecord *out);
 
 // Appends one record and syncs it. 0, or the errno of the failure (the file is
-// then as it was). *sizeBefore receives the size to cut back to.
-int iIdentityAppend(const char *path, const IdentityRecord &record, long long *sizeBefore);
-// Cuts the file back to `size` (a record whose removal did not happen). 0 or errno.
-int iIdentityCutBack(const char *path, long long size);
+// then as it was). *sizeBefore and *sizeAfter receive the file's size before
+// and after the append.
+int iIdentityAppend(const char *path, const IdentityRecord &record, long long *sizeBefore,
+                    long long *sizeAfter);
+// Cuts the file back to `sizeBefore` (a record whose removal did not happen),
+// but only while it is still `sizeAfter` long: a file rewritten or grown since
+// is left alone. 0 or errno.
+int iIdentityCutBack(const char *path, long long sizeBefore, long long sizeAfter);
 
 // Every whole record, in file order. 0, ENOENT when there is no file, or the
 // errno that kept it from being read (ENOMEM included).

@@ -6,7 +6,7 @@
 #include "isolate/member_guard.h"
 #include "isolate/observe.h"
 #include "process/process.h"
-#include "isolate/register.h"
+#include "isolate/register_drive.h"
 #include "log/messages.h"
 #include "metrics/metrics.h"
 #include "service/notify.h"
@@ -143,7 +143,10 @@ int iDelHotSpare(int controller, int deviceId, int reason) {
         return 1;
     SpareInfo spare{};
     bool dedicated = iGetDHotInfo(controller, deviceId, &spare, 2, tErrInfo) == 1;
+    DriveMark mark;
+    iRegisterDrive(controller, deviceId, kMetricsReasonNames[eMetricsReason(reason)], &mark);
     if (iRemoveHotSpare(controller, deviceId, tPhysInfo.sequenceNumber, 2, tErrInfo) != 1) {
+        vRegisterDriveTakeBack(mark);
         vMetricsRemovalFailed(eMetricsReason(reason));
         if (reason == DETECT_MEDIUM)
             vLogID4801_Output(deviceId);
@@ -162,7 +165,6 @@ int iDelHotSpare(int controller, int deviceId, int reason) {
         vDriveLocationLine(controller, deviceId);
         return 0;
     }
-    iHSPFileMake(controller, deviceId);
     vMetricsRemoval(eMetricsReason(reason), METRICS_SPARE);
     g_iRemovedCnt++;
     char text[512];
@@ -184,10 +186,11 @@ int iDelHdd(int controller, int deviceId, int reason) {
         return 0;
     int firstState = tPhysInfo.firmwareState;
     MetricsRole role = firstState == PD_STATE_REBUILD ? METRICS_REBUILDING : METRICS_MEMBER;
+    DriveMark mark;
+    iRegisterDrive(controller, deviceId, kMetricsReasonNames[eMetricsReason(reason)], &mark);
     if (iSetState(controller, deviceId, PD_STATE_FAILED, tPhysInfo.sequenceNumber, 2, tErrInfo) ==
         1) {
         RemovalCommit commit;
-        iHSPFileMake(controller, deviceId);
         g_iRemovedCnt++;
         // The pause is the longest wait in a cycle: the watchdog's silence
         // starts with it, not with the command before it.
@@ -200,11 +203,12 @@ int iDelHdd(int controller, int deviceId, int reason) {
         return done;
     }
     if (firstState == PD_STATE_REBUILD) {
-        if (!bReadDrive(controller, deviceId, "iDelHdd"))
+        if (!bReadDrive(controller, deviceId, "iDelHdd")) {
+            vRegisterDriveTakeBack(mark);
             return 0;
+        }
         if (iRebuildCancel(controller, deviceId, tPhysInfo.sequenceNumber, 2, tErrInfo) == 1) {
             RemovalCommit commit;
-            iHSPFileMake(controller, deviceId);
             g_iRemovedCnt++;
             int done = iHddRecheck(controller, deviceId, reason);
             if (done == 1)
@@ -212,6 +216,7 @@ int iDelHdd(int controller, int deviceId, int reason) {
             return done;
         }
     }
+    vRegisterDriveTakeBack(mark);
     vRemovalFailed(controller, deviceId, reason);
     return 0;
 }

@@ -28,7 +28,7 @@ constexpr const char *kIni = "[WAIT]\nLWAIT_TIME=1000\n[POLL]\nPOLL_EVENT=ON\n"
 // file exactly once.
 constexpr uint32_t kFirstSeq = 10, kLastSeq = 51;
 std::string scenario() {
-    std::string s = "controller 0 model=\"MegaRAID SAS 9361-8i\"\n"
+    std::string s = "controller 0 model=\"MegaRAID SAS MODEL-4000\"\n"
                     "drive c=0 id=5 state=online\ndrive c=0 id=6 state=online\n"
                     "drive c=0 id=7 state=spare pfail=1\n"
                     "ld c=0 n=0 raid=1 state=optimal members=5,6\n";

@@ -23,7 +23,7 @@ using ::testing::HasSubstr;
 constexpr const char *k1000 =
     "<1000:Information> Predictive Failure has started successfully (Ver 5.0.0.4).";
 constexpr const char *k1010 = "<1010:Information> Check the Predictive Failure Event.";
-constexpr const char *kModel = "MegaRAID SAS 9361-8i";
+constexpr const char *kModel = "MegaRAID SAS MODEL-4000";
 constexpr const char *kNotFound =
     "MEDIUM Mode : OFF( Controller that is defined in the inifile was not found. )";
 
@@ -124,9 +124,9 @@ TEST(Cycle, ModeSummaryTellsWhatIsSwitchedOn) {
     } cases[] = {
         {"all on, the model matches", medium + kModel + "\n", controllers(1), allOn},
         {"no model configured", "", controllers(1), notFound},
-        {"configured name is a prefix of the model", medium + "MegaRAID SAS 9361\n", controllers(1),
+        {"configured name is a prefix of the model", medium + "MegaRAID SAS MODEL\n", controllers(1),
          notFound},
-        {"configured name differs in case", medium + "MegaRAID SAS 9361-8I\n", controllers(1),
+        {"configured name differs in case", medium + "MegaRAID SAS Model-4000\n", controllers(1),
          notFound},
         {"model longer than the configured name", medium + kModel + "\n",
          controllers(1, std::string(kModel) + " "), notFound},
@@ -168,8 +168,8 @@ TEST(Cycle, MediaErrorRemovalRunsOnEveryMatchingControllerOnly) {
         std::set<std::string> removedOn;
     } cases[] = {
         {"both controllers of the configured model", kModel, kModel, {"0", "1"}},
-        {"only controller 0 matches", "MegaRAID SAS 9460-16i", kModel, {"0"}},
-        {"no controller matches", "MegaRAID SAS 9460-16i", "MegaRAID SAS 9560-8i", {}},
+        {"only controller 0 matches", "MegaRAID SAS MODEL-5000", kModel, {"0"}},
+        {"no controller matches", "MegaRAID SAS MODEL-5000", "MegaRAID SAS MODEL-6000", {}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

@@ -27,7 +27,7 @@ constexpr const char *kCountMode = "[THRESHOLD]\nTHRESHOLD_MODE=COUNT\n";
 constexpr long long kT0 = 800000000; // an ordinary event time stamp
 // Controller 0: drives 5, 6, 7 in an optimal RAID 5.
 constexpr const char *kRaid5 =
-    "controller 0 model=\"MegaRAID SAS 9361-8i\"\n"
+    "controller 0 model=\"MegaRAID SAS MODEL-4000\"\n"
     "drive c=0 id=5 state=online\ndrive c=0 id=6 state=online\ndrive c=0 id=7 state=online\n"
     "ld c=0 n=0 raid=5 state=optimal members=5,6,7\n";
 
@@ -421,7 +421,7 @@ TEST(EventScan, EventsWithoutACounterAreOnlyWrittenAndAnOverlongReplyIsClipped) 
 TEST(EventScan, OneFailingDriveWithDefaultSettingsIsTakenOutOfService) {
     // Time mode, threshold 20 within THRESHOLD_TIME's start value of 5 s.
     std::string s =
-        "controller 0 model=\"MegaRAID SAS 9361-8i\"\n"
+        "controller 0 model=\"MegaRAID SAS MODEL-4000\"\n"
         "drive c=0 id=4 state=online\ndrive c=0 id=5 state=online\ndrive c=0 id=6 state=online\n"
         "ld c=0 n=0 raid=5 state=optimal members=4,5,6\n" +
         event(0, 500, 0, 4);

@@ -17,7 +17,7 @@ namespace {
 
 using ::testing::ElementsAre;
 
-constexpr const char *kHead = "controller 0 model=\"MegaRAID SAS 9361-8i\"\n";
+constexpr const char *kHead = "controller 0 model=\"MegaRAID SAS MODEL-4000\"\n";
 
 // MEDIUM mode on for the model above, AERROR off; a 1010 line marks each cycle.
 std::string ini(bool smart, const std::string &threshold = "THRESHOLD_MODE=COUNT\n",
@@ -25,7 +25,7 @@ std::string ini(bool smart, const std::string &threshold = "THRESHOLD_MODE=COUNT
     return "[WAIT]\n" + wait + "[POLL]\nPOLL_EVENT=ON\n[THRESHOLD]\n" + threshold +
            "[SMART]\nSMART_MODE=" + (smart ? "ON" : "OFF") +
            "\n[AERROR]\nAERROR_MODE=OFF\n[MEDIUM]\nMC_MODE=ON\nMCMR_COUNT=1\nMCMR_NAME1=MegaRAID "
-           "SAS 9361-8i\n";
+           "SAS MODEL-4000\n";
 }
 
 bool isCycleMark(const std::string &t) {
@@ -210,7 +210,7 @@ TEST(HealthScan, MediaErrorsCountOnlyOnControllersOfAListedModel) {
                " id=6 seq=1 state=spare pfail=1\n";
     };
     std::string scenario =
-        kHead + drives("0") + "controller 1 model=\"MegaRAID SAS 9460-16i\"\n" + drives("1");
+        kHead + drives("0") + "controller 1 model=\"MegaRAID SAS MODEL-5000\"\n" + drives("1");
     // pdlist calls are counted over both controllers: call 3 opens cycle 2.
     scenario +=
         "at cmd=pdlist n=3 drive c=0 id=5 merr=40\nat cmd=pdlist n=3 drive c=1 id=5 merr=40\n";
@@ -229,7 +229,7 @@ TEST(HealthScan, TroubleWithOneControllersDriveListStaysThere) {
     // record's 256 entries are read, the unused ones naming device 0.
     kt::Daemon d;
     run(d, ini(true),
-        std::string(kHead) + "controller 1 model=\"MegaRAID SAS 9361-8i\"\n" +
+        std::string(kHead) + "controller 1 model=\"MegaRAID SAS MODEL-4000\"\n" +
             "drive c=0 id=5 seq=1 state=spare pfail=1\n"
             "drive c=1 id=0 seq=1 state=ugood\ndrive c=1 id=5 seq=1 state=spare pfail=1\n"
             "override field=pdcount c=1 value=300\nfault cmd=pdlist c=0 status=10 times=2\n",

@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr const char *kHead = "controller 0 model=\"MegaRAID SAS 9361-8i\"\n";
+constexpr const char *kHead = "controller 0 model=\"MegaRAID SAS MODEL-4000\"\n";
 
 enum class Reason { Smart, Aerror, Medium };
 
@@ -37,7 +37,7 @@ std::string iniFor(Reason r, bool appLog = true) {
         s += "\nAERROR_COUNT_HDD=2";
     s += "\n[MEDIUM]\nMC_MODE=";
     s += sw(r == Reason::Medium);
-    s += "\nMCMR_COUNT=1\nMCMR_NAME1=MegaRAID SAS 9361-8i\n";
+    s += "\nMCMR_COUNT=1\nMCMR_NAME1=MegaRAID SAS MODEL-4000\n";
     return s;
 }
 
@@ -67,13 +67,23 @@ size_t leadReads(Reason r) {
     return r == Reason::Smart ? 1 : 2;
 }
 
-// Runs the daemon until `n` cycles are complete, then stops it cleanly.
-void run(kt::Daemon &d, const std::string &ini, const std::string &scenario, size_t n = 3) {
+// Starts the daemon on `scenario`, with `reg` as the register when given.
+void launch(kt::Daemon &d, const std::string &ini, const std::string &scenario,
+            const char *reg = nullptr) {
     ASSERT_TRUE(d.installDaemon());
     ASSERT_TRUE(d.installSimulator());
     ASSERT_TRUE(d.writeIni(ini));
     ASSERT_TRUE(d.writeScenario(scenario));
+    if (reg != nullptr) {
+        ASSERT_TRUE(d.writeFile(kt::kRegisterName, reg));
+    }
     ASSERT_TRUE(d.start());
+}
+
+// Runs the daemon until `n` cycles are complete, then stops it cleanly.
+void run(kt::Daemon &d, const std::string &ini, const std::string &scenario, size_t n = 3,
+         const char *reg = nullptr) {
+    launch(d, ini, scenario, reg);
     kt::completeCycles(d, n);
 }
 
@@ -257,7 +267,8 @@ TEST(Removal, FailingSpareChangesAreReportedAndOnlyDoneChangesRegistered) {
                          {"pdinfo", "pdinfo", "dhotinfo", "removespare ref=3", "pdinfo",
                           "setstate 1 ref=4 !8", "setstate 1 ref=4 !8"});
         expectMessages(d, {pd(k4101)});
-        EXPECT_FALSE(d.moduleHas(kt::kRegisterName));
+        // Registered before its role was removed: the next start sets it bad.
+        EXPECT_THAT(d.registerLines(), ::testing::ElementsAre("0,5"));
     }
 }
 
@@ -543,11 +554,12 @@ TEST(Removal, StepThatFailsPartWayIsReportedAndRetriedWhileTheDriveServes) {
          std::string(spare) + "at cmd=pdinfo n=3 drive c=0 id=5 state=ugood\n",
          {},
          false},
-        // Out of the spare pool already: nothing is left to take up.
+        // Out of the spare pool already: nothing is left to take up, but the
+        // register keeps it for the next start.
         {"spare unreadable after losing its role",
          std::string(spare) + "at cmd=removespare n=1" + unreadable,
          {m5007("iDelHotSpare")},
-         false},
+         true},
         {"member's drive list unreadable",
          std::string(member) + "fault cmd=vdno c=0 id=5 status=5 times=2\n",
          {pd(k4502)},
@@ -585,6 +597,50 @@ TEST(Removal, StepThatFailsPartWayIsReportedAndRetriedWhileTheDriveServes) {
         expectMessages(d, c.messages);
         EXPECT_EQ(d.registerLines(),
                   c.registered ? std::vector<std::string>{"0,5"} : std::vector<std::string>{});
+    }
+}
+
+// The drive is registered before its first state-changing command, so a
+// crash right after the change cannot leave it unregistered; a removal that
+// changed nothing takes its line back exactly, whatever the file held before
+// (drive 9's line, kept by the start as the drive is unconfigured-good).
+TEST(Removal, DriveIsRegisteredBeforeItsStateChangesAndOnlyThen) {
+    const char *spare = "drive c=0 id=5 seq=3 state=spare\n";
+    const char *rebuild = "drive c=0 id=5 seq=3 state=rebuild\n";
+    const std::string member = std::string(kRaid5) + "drive c=0 id=5 seq=3 state=online\n";
+    struct Case {
+        const char *name;
+        std::string scenario;
+        const char *command; // held: the daemon is killed while it waits
+        const char *before;  // register before the run
+        const char *after;   // register after it
+    } cases[] = {
+        {"spare, killed in its role removal", spare, "removespare", "0,9\n", "0,9\n0,5\n"},
+        {"member, killed in its set-failed", member, "setstate", "", "0,5\n"},
+        {"rebuilding, killed in its set-failed", rebuild, "setstate", nullptr, "0,5\n"},
+        {"spare whose role stays", std::string(spare) + "fault cmd=removespare status=8\n", nullptr,
+         "0,9\n", "0,9\n"},
+        {"rebuilding drive neither failed nor cancelled",
+         std::string(rebuild) + "fault cmd=setstate status=8\nfault cmd=rebuildcancel status=50\n",
+         nullptr, nullptr, nullptr},
+        {"member that cannot be failed", member + "fault cmd=setstate status=8\n", nullptr, "0,9\n",
+         "0,9\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        kt::Daemon d;
+        std::string scenario = std::string(kHead) + "drive c=0 id=9 state=ugood\n" + c.scenario +
+                               trigger(Reason::Smart);
+        if (c.command == nullptr) {
+            run(d, iniFor(Reason::Smart), scenario, 3, c.before);
+        } else {
+            launch(d, iniFor(Reason::Smart),
+                   scenario + "hold cmd=" + c.command + " ms=5000 times=1\n", c.before);
+            ASSERT_TRUE(d.waitForTrace(std::regex(std::string("^HOLD ") + c.command)));
+            d.kill();
+        }
+        EXPECT_EQ(d.moduleHas(kt::kRegisterName), c.after != nullptr);
+        EXPECT_EQ(d.registerText(), c.after != nullptr ? c.after : "");
     }
 }
 

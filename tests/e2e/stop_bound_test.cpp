@@ -33,7 +33,7 @@ TEST(StopBound, OnlyTheRemovalInProgressCompletesWithItsPauseAndRetries) {
     kt::Daemon d;
     ASSERT_TRUE(d.installDaemon());
     ASSERT_TRUE(d.installSimulator());
-    std::string scenario = "controller 0 model=\"MegaRAID SAS 9361-8i\"\n";
+    std::string scenario = "controller 0 model=\"MegaRAID SAS MODEL-4000\"\n";
     for (int k = 0; k < 8; ++k) {
         const int a = 3 * k, b = a + 1, c = a + 2;
         scenario +=

@@ -111,7 +111,7 @@ module="$tmp/module"
 mkdir "$module"
 cp "$root/opt/kestrun/Kestrun" "$root/etc/kestrun/Kestrun.ini" "$module/"
 cp "$sim" "$module/libstorelib.so.2.52-0"
-printf 'controller 0 model="MegaRAID SAS 9361-8i"\ndrive c=0 id=0 state=online\n' >"$tmp/scenario"
+printf 'controller 0 model="MegaRAID SAS MODEL-4000"\ndrive c=0 id=0 state=online\n' >"$tmp/scenario"
 KESTRUN_SIM_SCENARIO="$tmp/scenario" "$module/Kestrun" >"$tmp/stdout" 2>"$tmp/stderr" &
 pid=$!
 for _ in $(seq 100); do

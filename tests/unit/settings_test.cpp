@@ -327,10 +327,10 @@ TEST_F(SettingsTest, ModelNamesNeedACountAndAreCutToTheirEntry) {
 
     SetUp();
     const std::string longName(100, 'N');
-    read("[MEDIUM]\nMCMR_COUNT=12\nMCMR_NAME1=LSI MegaRAID SAS 9361-8i\r\nMCMR_NAME2=" + longName +
+    read("[MEDIUM]\nMCMR_COUNT=12\nMCMR_NAME1=VENDORX MegaRAID SAS MODEL-4000\r\nMCMR_NAME2=" + longName +
          "\nMCMR_NAME10=TENTH\nMCMR_NAME11=OVER\nMCMR_NAME12=OVER\n[HISTORY]\nHISTORY_COUNT=3\n");
     EXPECT_EQ(g_iMBoardCnt, 12);
-    EXPECT_EQ(entry(g_cMBoardName[0]), "LSI MegaRAID SAS 9361-8i");
+    EXPECT_EQ(entry(g_cMBoardName[0]), "VENDORX MegaRAID SAS MODEL-4000");
     EXPECT_EQ(entry(g_cMBoardName[1]), std::string(79, 'N'));
     EXPECT_TRUE(terminated(g_cMBoardName[1]));
     EXPECT_EQ(entry(g_cMBoardName[9]), "TENTH");
