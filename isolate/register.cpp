@@ -15,7 +15,7 @@
 
 #include "alert/alert.h"
 #include "log/append.h"
-#include "isolate/drive_location.h"
+#include "isolate/register_drive.h"
 #include "log/messages.h"
 #include "process/files.h"
 #include "process/process.h"
@@ -263,24 +263,7 @@ int iHSPFileMake(int controller, int deviceId) {
 }
 
 int iStateChkSet(int controller, int deviceId) {
-    int dev = static_cast<int16_t>(deviceId);
-    AlertDriveScope scope(controller, deviceId, nullptr);
-    if (iGetPhysicalInfo(controller, dev, &tPhysInfo, 2, tErrInfo) != 1) {
-        vLogID5007_Output("iStateChkSet", tErrInfo[0]);
-        return 3;
-    }
-    if (tPhysInfo.firmwareState != PD_STATE_UNCONFIGURED_GOOD)
-        return 2;
-    vDriveNoted(controller, deviceId);
-    if (iSetState(controller, dev, PD_STATE_UNCONFIGURED_BAD, tPhysInfo.sequenceNumber, 2,
-                  tErrInfo) == 1) {
-        vLogID4600_Output(deviceId);
-        vDriveLocationLine(controller, deviceId);
-        return 0;
-    }
-    vLogID4601_Output(deviceId);
-    vDriveLocationLine(controller, deviceId);
-    return -1;
+    return iStateChkSetDrive(controller, deviceId, nullptr);
 }
 
 int iHspFlgChk() {

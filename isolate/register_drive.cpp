@@ -1,9 +1,12 @@
 #include "isolate/register_drive.h"
 
+#include "alert/alert.h"
 #include "isolate/drive_location.h"
 #include "log/messages.h"
 #include "process/process.h"
+#include "storage/StoreCmd.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -40,4 +43,37 @@ void vRegisterDriveTakeBack(const DriveMark &mark) {
     vRegisterTakeBack(mark.line);
     if (mark.recorded)
         iIdentityCutBack(mark.identityPath, mark.identityBefore, mark.identityAfter);
+}
+
+int iStateChkSetDrive(int controller, int deviceId, const IdentityRecord *record) {
+    int dev = static_cast<int16_t>(deviceId);
+    AlertDriveScope scope(controller, deviceId, nullptr);
+    if (iGetPhysicalInfo(controller, dev, &tPhysInfo, 2, tErrInfo) != 1) {
+        vLogID5007_Output("iStateChkSet", tErrInfo[0]);
+        return 3;
+    }
+    vDriveNoted(controller, deviceId);
+    const DriveIdentity *now = pDriveNoted(controller, deviceId);
+    int state = tPhysInfo.firmwareState;
+    if (record != nullptr && now != nullptr) {
+        if (bAnotherDrive(record->id, *now)) {
+            vLogID6501_Output(controller, deviceId, record->id.sasAddress, record->id.drive,
+                              now->sasAddress, now->drive, now->enclosure, now->slot);
+            return STATE_CHK_REPLACED;
+        }
+        bool same = bIdentityKnown(record->id) && bIdentityKnown(*now);
+        if (same && (state == PD_STATE_UNCONFIGURED_BAD || state == PD_STATE_FAILED))
+            return STATE_CHK_KEPT;
+    }
+    if (state != PD_STATE_UNCONFIGURED_GOOD)
+        return 2;
+    if (iSetState(controller, dev, PD_STATE_UNCONFIGURED_BAD, tPhysInfo.sequenceNumber, 2,
+                  tErrInfo) == 1) {
+        vLogID4600_Output(deviceId);
+        vDriveLocationLine(controller, deviceId);
+        return 0;
+    }
+    vLogID4601_Output(deviceId);
+    vDriveLocationLine(controller, deviceId);
+    return -1;
 }

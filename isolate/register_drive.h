@@ -22,3 +22,15 @@ int iRegisterDrive(int controller, int deviceId, const char *reason, DriveMark *
 
 // Takes back the line and then the record, for a removal that changed nothing.
 void vRegisterDriveTakeBack(const DriveMark &mark);
+
+// Start-up judgement of one register line whose drive may have a record:
+//   0, -1, 2, 3 as iStateChkSet (set bad again / failed to / another state,
+//     line dropped / unreadable);
+//   4 the recorded drive itself, still unconfigured-bad or failed: kept;
+//   5 another drive now answers to the device id (a replacement): left
+//     alone, line retired (6501).
+// Without a record, or when the drive or the record names no identity, the
+// rules are those of iStateChkSet exactly.
+int iStateChkSetDrive(int controller, int deviceId, const IdentityRecord *record);
+constexpr int STATE_CHK_KEPT = 4;
+constexpr int STATE_CHK_REPLACED = 5;
