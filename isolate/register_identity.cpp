@@ -119,6 +119,13 @@ bool bIdentityParse(const char *line, IdentityRecord *out) {
     if (*end != '\0' || strlen(field[5]) >= sizeof out->reason ||
         strlen(field[7]) >= sizeof out->id.drive)
         return false;
+    // Only what the daemon writes: a drive text as shown, a reason word.
+    for (const char *c = field[7]; *c != '\0'; c++)
+        if (*c < ' ' || *c > '~' || *c == '"' || *c == '\\')
+            return false;
+    for (const char *c = field[5]; *c != '\0'; c++)
+        if (*c < 'A' || *c > 'Z')
+            return false;
     out->controller = static_cast<int>(controller);
     out->deviceId = static_cast<int>(device);
     out->id.sasAddress = sas;
@@ -132,27 +139,27 @@ bool bIdentityParse(const char *line, IdentityRecord *out) {
 
 int iIdentityAppend(const char *path, const IdentityRecord &record, long long *sizeBefore,
                     long long *sizeAfter) {
-    char line[RECORD_LINE_SIZE + 1];
-    line[0] = '\n';
-    int len = iIdentityFormat(record, line + 1, sizeof line - 1);
+    // A record cut short by a crash is ended with a byte no record holds, so
+    // that it can neither swallow this one nor pass for a record itself.
+    char line[RECORD_LINE_SIZE + 2] = "\x7f\n";
+    int len = iIdentityFormat(record, line + 2, sizeof line - 2);
     if (len < 0)
         return EINVAL;
     struct stat before {};
     bool existed = lstat(path, &before) == 0;
-    int fd = iOpenRegular(path, O_WRONLY | O_CREAT | O_APPEND);
+    int fd = iOpenRegular(path, O_RDWR | O_CREAT | O_APPEND);
     if (fd < 0)
         return -fd;
     struct stat st {};
     fstat(fd, &st);
     *sizeBefore = st.st_size;
-    // A record cut short by a crash must not swallow the next one.
     char last = '\n';
     if (st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) != 1)
         last = '\n';
-    bool lf = last != '\n';
-    size_t size = static_cast<size_t>(len) + (lf ? 1 : 0);
+    int skip = last != '\n' ? 0 : 2;
+    size_t size = static_cast<size_t>(len) + 2 - static_cast<size_t>(skip);
     *sizeAfter = st.st_size + static_cast<long long>(size);
-    int err = iAppendWhole(fd, lf ? line : line + 1, size, true);
+    int err = iAppendWhole(fd, line + skip, size, true);
     close(fd);
     if (err != 0 && !existed)
         unlink(path);

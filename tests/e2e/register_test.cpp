@@ -316,4 +316,87 @@ TEST(Register, SymlinkedRegisterIsRewrittenAtItsTarget) {
     }
 }
 
+// Identity records of drives 0,4 and 0,5 (as a removal writes them).
+const char *const kRecords =
+    "0\t4\t0x500a0b1c00000004\t252\t4\tSMART\t1700000000\tVENDORX MODEL-4000 0004 SN4\n"
+    "0\t5\t0x500a0b1c00000005\t252\t5\tMEDIUM\t1700000000\tVENDORX MODEL-4000 0004 SN5\n";
+const char *const kIdentityName = "PdState_Flag.dat.identity";
+
+// Runs `Kestrun args...` on the prepared module directory: exit status, stdout.
+std::pair<int, std::string> command(kt::Daemon &d, const std::vector<std::string> &args) {
+    kt::StartOptions o;
+    o.args = args;
+    d.clearCaptures();
+    if (!d.start(o))
+        return {-1, ""};
+    auto r = d.waitExit();
+    return {r.exited ? r.code : -1, d.stdoutText()};
+}
+
+// --retire takes out one drive's lines and records and keeps every other byte;
+// --register shows what is left. Neither touches the controller.
+TEST(Register, RetireTakesOneDriveOutAndRegisterListsTheRest) {
+    const std::string reg = "0,4\r\n0,5\n1,5\n0,-25536\nabc\n0,9";
+    struct Case {
+        const char *name;
+        std::string arg; // empty: no register at all
+        bool linked;
+        int status;
+        std::string after, records;
+    } cases[] = {
+        {"one line and its record", "0,5", false, 0, "0,4\r\n1,5\n0,-25536\nabc\n0,9",
+         std::string(kRecords).substr(0, std::string(kRecords).find('\n') + 1)},
+        {"signed and unsigned id", "0,40000", false, 0, "0,4\r\n0,5\n1,5\nabc\n0,9", kRecords},
+        {"linked register", "0,5", true, 0, "0,4\r\n1,5\n0,-25536\nabc\n0,9",
+         std::string(kRecords).substr(0, std::string(kRecords).find('\n') + 1)},
+        {"no such line", "0,7", false, 1, reg, kRecords},
+        {"malformed", "0;5", false, 2, reg, kRecords},
+        {"device out of range", "0,65536", false, 2, reg, kRecords},
+        {"no register", "", false, 1, "", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        kt::Daemon d;
+        prepare(d, "controller 0\n", "");
+        const std::string dir = c.linked ? d.root() + "/shared/" : d.moduleDir() + "/";
+        const std::string target = dir + (c.linked ? "host1.dat" : kt::kRegisterName);
+        if (!c.arg.empty()) {
+            ASSERT_TRUE(kt::Daemon::writeAbs(target, reg, 0640));
+            ASSERT_TRUE(kt::Daemon::writeAbs(target + ".identity", kRecords));
+        }
+        if (c.linked)
+            ASSERT_EQ(symlink("../shared/host1.dat", d.modulePath(kt::kRegisterName).c_str()), 0);
+        auto [status, out] = command(d, {"--retire", c.arg.empty() ? "0,5" : c.arg});
+        EXPECT_EQ(status, c.status) << d.stderrText();
+        EXPECT_EQ(kt::readText(target), c.after);
+        EXPECT_EQ(kt::readText(target + ".identity"), c.records);
+        if (c.linked)
+            EXPECT_EQ(kt::Daemon::listDir(d.root() + "/shared"),
+                      (std::vector<std::string>{"host1.dat", "host1.dat.identity"}));
+        EXPECT_THAT(d.calls(), IsEmpty());
+
+        std::tie(status, out) = command(d, {"--register"});
+        EXPECT_EQ(status, 0);
+        if (c.arg.empty()) {
+            EXPECT_EQ(out, "No register: " + d.modulePath(kt::kRegisterName) + "\n");
+        } else if (c.status == 0 && c.arg == "0,5") {
+            EXPECT_THAT(out, HasSubstr("\n0,4  enclosure 252 slot 4, SAS address "
+                                       "0x500a0b1c00000004, drive \"VENDORX MODEL-4000 0004 "
+                                       "SN4\", reason SMART, removed "));
+            EXPECT_THAT(out, HasSubstr("\n1,5  identity not recorded\n0,40000  identity not "
+                                       "recorded\n0,9  identity not recorded\n4 registered "
+                                       "drives\n"));
+        }
+    }
+}
+
+// A register that cannot be read: both options say so with status 6.
+TEST(Register, UnreadableRegisterStopsBothOptions) {
+    kt::Daemon d;
+    prepare(d, "controller 0\n", "");
+    ASSERT_EQ(::mkdir(d.modulePath(kt::kRegisterName).c_str(), 0755), 0);
+    EXPECT_EQ(command(d, {"--register"}).first, 6);
+    EXPECT_EQ(command(d, {"--retire", "0,5"}).first, 6);
+}
+
 } // namespace
