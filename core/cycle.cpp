@@ -136,6 +136,8 @@ void vMainProc() {
         return; // the exit clean-up unloads the library
     }
     vLogMode_OutPut();
+    if (giCtrlCnt <= 0)
+        vLogID6001_Output();
     // Observe mode leaves the register and the drives it names as they are.
     if (g_iActionMode == ACTION_OBSERVE)
         vLogID6400_Output();

@@ -9,8 +9,6 @@
 //    renamed over the register. A crash at any point leaves either the old or
 //    the new register, never a truncated one. A register kept as a link is
 //    rewritten at the link's target, so the link goes on naming it.
-// Copying and deleting "PdState_Flag.bak" are plain file operations: no shell
-// ever sees a path.
 #include "isolate/register.h"
 
 #include "alert/alert.h"
@@ -112,23 +110,27 @@ bool bFlushSync(FILE *f) {
     return fflush(f) == 0 && fsync(fileno(f)) == 0;
 }
 
-// Copies the register to its temporary copy. On failure errno tells why.
-bool bCopyFile(const char *from, const char *to) {
-    FilePtr in(fopen(from, "r"));
-    if (!in)
-        return false;
-    FilePtr out(fopen(to, "w"));
-    if (!out)
-        return false;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, in.get())) > 0) {
-        if (fwrite(buffer, 1, n, out.get()) != n)
-            return false;
+// Creates the new register exclusively: a stale one (a crash's leftover, or
+// a link or file someone planted there) is removed first, and the file is
+// never opened through a link, so nothing but a file of our own is written
+// and renamed over the register. It takes the register's owner and mode
+// (owner first: a change of owner may clear mode bits; only root can give a
+// file away, otherwise the daemon already owns it). The descriptor, or -1
+// with `*err` set.
+int iCreateFresh(const char *path, const struct stat &like, int *err) {
+    if (unlink(path) != 0 && errno != ENOENT) {
+        *err = errno;
+        return -1;
     }
-    if (ferror(in.get()))
-        return false;
-    return bFlushSync(out.get());
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *err = errno;
+        return -1;
+    }
+    int owned = fchown(fd, like.st_uid, like.st_gid);
+    (void)owned;
+    fchmod(fd, like.st_mode & 07777);
+    return fd;
 }
 
 // A register line is "controller,deviceId"; fields are split at ",", CR and LF
@@ -268,72 +270,68 @@ int iStateChkSet(int controller, int deviceId) {
 
 int iHspFlgChk() {
     char registerPath[MODULE_FILE_PATH_SIZE];
-    char copyPath[MODULE_FILE_PATH_SIZE];
     vModuleFilePath(registerPath, REGISTER_FILE_NAME);
-    vModuleFilePath(copyPath, REGISTER_COPY_NAME);
 
     struct stat st {};
     if (stat(registerPath, &st) != 0)
         return 1;
 
-    RewritePlace place;
-    if (int err = iRewritePlace(registerPath, &place); err != 0) {
+    int inFd = iOpenRegular(registerPath, O_RDONLY, 0);
+    FilePtr in(inFd >= 0 ? fdopen(inFd, "r") : nullptr);
+    if (!in) {
+        int err = errno;
+        if (inFd >= 0)
+            close(inFd);
         vLogID5009_Output(REGISTER_FILE_NAME, "iHspFlgChk", err);
         return 0;
     }
+    fstat(inFd, &st);
 
-    // The copy lives only while the rewrite runs: a failed copy must not let
-    // a stale one be read, and a rewrite that failed leaves the register as
-    // it was, so its copy is of no use afterwards.
-    struct CopyRemover {
-        const char *path;
-        ~CopyRemover() {
-            unlink(path);
-        }
-    } copyRemover{copyPath};
-    if (!bCopyFile(registerPath, copyPath)) {
-        vLogID5009_Output(REGISTER_COPY_NAME, "iHspFlgChk", errno);
-        return 0;
+    // Every line is judged from the register itself; only the rewrite needs
+    // room and descriptors, and when it cannot be made the register stays
+    // exactly as it was.
+    RewritePlace place;
+    int err = iRewritePlace(registerPath, &place);
+    int freshFd = err == 0 ? iCreateFresh(place.fresh, st, &err) : -1;
+    FilePtr fresh(freshFd >= 0 ? fdopen(freshFd, "w") : nullptr);
+    if (freshFd >= 0 && !fresh) {
+        err = errno;
+        close(freshFd);
+        unlink(place.fresh);
     }
-    FilePtr copy(fopen(copyPath, "r"));
-    if (!copy) {
-        vLogID5009_Output(REGISTER_COPY_NAME, "iHspFlgChk", errno);
-        return 0;
-    }
-    FilePtr fresh(fopen(place.fresh, "w"));
-    if (!fresh) {
-        vLogID5009_Output(REGISTER_FILE_NAME, "iHspFlgChk", errno);
-        return 0;
-    }
-    // The new register takes the old one's owner and mode (owner first: a
-    // change of owner may clear mode bits). Only root can give a file away;
-    // otherwise the daemon already owns it.
-    int owned = fchown(fileno(fresh.get()), st.st_uid, st.st_gid);
-    (void)owned;
-    fchmod(fileno(fresh.get()), st.st_mode & 07777);
+    if (!fresh)
+        vLogID5009_Output(REGISTER_FILE_NAME, "iHspFlgChk", err);
 
     char line[REGISTER_LINE_SIZE];
-    while (fgets(line, sizeof line, copy.get()) != nullptr) {
+    while (fgets(line, sizeof line, in.get()) != nullptr) {
         int controller = 0;
         int deviceId = 0;
         if (!bParseLine(line, &controller, &deviceId))
             continue;
-        // Only a real answer drops a line. Once a stop is requested no further
-        // drive is asked, and a read that the stop cut short judges nothing.
+        // Only a real answer about the drive drops its line: read and found
+        // in another state. A drive that cannot be read at this start (its
+        // controller not listed, the read failing, a stop request before or
+        // during its read) keeps its line, in order.
         bool keep = true;
         if (g_iSignalRecv != 1) {
-            int result = iStateChkSet(controller, deviceId);
-            keep = result == 0 || result == -1 || (result == 3 && g_iSignalRecv == 1);
+            if (controller < 0 || controller >= giCtrlCnt)
+                vLogID6002_Output(controller, deviceId);
+            else
+                keep = iStateChkSet(controller, deviceId) != 2;
         }
-        if (keep)
-            fprintf(fresh.get(), "%d,%d\n", controller, deviceId);
+        if (keep && fresh && fprintf(fresh.get(), "%d,%d\n", controller, deviceId) < 0 && err == 0)
+            err = errno;
     }
+    if (!fresh)
+        return 0;
 
     // Only a complete, synced new register replaces the old one.
-    bool written = !ferror(fresh.get()) && bFlushSync(fresh.get());
-    int err = errno;
+    errno = 0;
+    bool written = !ferror(in.get()) && !ferror(fresh.get()) && bFlushSync(fresh.get());
+    if (err == 0)
+        err = errno != 0 ? errno : EIO;
     fresh.reset();
-    copy.reset();
+    in.reset();
     if (!written || rename(place.fresh, place.target) != 0) {
         if (written)
             err = errno;

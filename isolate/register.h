@@ -2,7 +2,6 @@
 #pragma once
 
 constexpr const char *REGISTER_FILE_NAME = "PdState_Flag.dat";
-constexpr const char *REGISTER_COPY_NAME = "PdState_Flag.bak";
 constexpr const char *REGISTER_NEW_NAME = "PdState_Flag.new";
 
 // Appends "controller,deviceId" (device id as signed 16 bits) unless present.
@@ -34,9 +33,11 @@ int iRegisterBeforeChange(int controller, int deviceId, RegisterMark *mark);
 void vRegisterTakeBack(const RegisterMark &mark);
 
 // Re-applies the register at start-up. 1 when there is no register or the pass
-// ran to its end, 0 when a file could not be opened or written. Lines left
-// unjudged by a stop request are kept. A register that is a symbolic link is
-// rewritten where the link points.
+// ran to its end, 0 when the register could not be read or rewritten (every
+// line it could read is judged all the same). A line is dropped only when its
+// drive was read and found in another state; lines of drives that could not
+// be read, of controllers not listed, or left unjudged by a stop request are
+// kept. A register that is a symbolic link is rewritten where the link points.
 int iHspFlgChk();
 
 // Sets a registered drive unconfigured-bad again if it came back unconfigured-

@@ -278,6 +278,20 @@ void vLogID6000_Output(int controller, int ldNumber, int deviceId, bool unreadab
     vRaise(SYSLOG_APPLOG, LOG_WARNING, text, true);
 }
 
+// A start that finds no controller watches nothing: someone must know, so it
+// also runs the alert program.
+void vLogID6001_Output() {
+    vRaise(SYSLOG_ALWAYS, LOG_WARNING,
+           "<6001:Warning> No controller found. No drive is monitored in this run.", true);
+}
+
+void vLogID6002_Output(int controller, int deviceId) {
+    KESTRUN_MESSAGE(SYSLOG_APPLOG, LOG_WARNING,
+                    "<6002:Warning> Register line kept: its controller is not listed at this "
+                    "start. (No.%d)(PD:%d)",
+                    controller, iPd(deviceId));
+}
+
 void vLogID6200_Output(const char *program, int error) {
     KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_ERR,
                     "<6200:Error> Alert program cannot be run. (%s) Error Code (%d)", program,

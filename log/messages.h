@@ -40,6 +40,8 @@ void vLogID5012_Output(int controller, const char *name, int status);
 void vLogID6010_Output(const char *moduleDir);
 void vLogID6011_Output(const char *moduleDir, int error);
 void vLogID6000_Output(int controller, int ldNumber, int deviceId, bool unreadable);
+void vLogID6001_Output();
+void vLogID6002_Output(int controller, int deviceId);
 void vLogID6200_Output(const char *program, int error);
 void vLogID6201_Output(unsigned skipped);
 void vLogID6202_Output(int killed);

@@ -80,8 +80,9 @@ TEST(Register, StartupSetsReturnedDrivesBadAgainAndKeepsOnlyTheirLines) {
             "drive c=0 id=4 state=ubad\ndrive c=0 id=5 state=failed\ndrive c=1 id=7 state=ugood\n"
             "drive c=0 id=40000 state=ugood\ndrive c=0 id=9 state=ugood\n"
             "fault cmd=setstate c=1 id=7 status=8\n",
-            // Drive 6 is unknown to the controller; blank, text and one-field
-            // lines name no drive; the last line ends in CR LF.
+            // Drive 6 is unknown to the controller: its read fails and its
+            // line stays; blank, text and one-field lines name no drive; the
+            // last line ends in CR LF.
             "0,1\n0,2\n\n0,3\njunk\n1,7\n0,4\n7\n0,-25536\n,\n0,5\nabc,def\n0,6\n0,9\r\n");
     runToLoop(d);
 
@@ -93,7 +94,7 @@ TEST(Register, StartupSetsReturnedDrivesBadAgainAndKeepsOnlyTheirLines) {
             msg4600(9)));
     EXPECT_THAT(setStates(d),
                 ElementsAre("0:1:1:0", "1:7:1:8", "1:7:1:8", "0:40000:1:0", "0:9:1:0"));
-    EXPECT_EQ(d.registerText(), "0,1\n1,7\n0,40000\n0,9\n");
+    EXPECT_EQ(d.registerText(), "0,1\n1,7\n0,40000\n0,6\n0,9\n");
     EXPECT_FALSE(d.moduleHas(kBak));
     EXPECT_FALSE(d.moduleHas(kNew));
 
@@ -136,28 +137,110 @@ TEST(Register, MissingRegisterStaysMissingAndAnEmptiedOneStays) {
     }
 }
 
-// A file in the way of the copy or of the new register: 5009 naming the file,
-// the register keeps every line, monitoring starts all the same.
-TEST(Register, RewriteThatCannotBeginLeavesTheRegisterAlone) {
+// Whatever lies at the new register's name, the register is judged line by
+// line all the same. A leftover (file, link, FIFO) is removed and the new file
+// created afresh, so a link planted there never redirects the rewrite; what
+// cannot be removed is reported (5009) and the register stays as it was. A
+// copy of the register is no longer made, so nothing in its old place
+// matters.
+TEST(Register, NothingAtTheNewFilesNameStopsOrRedirectsTheRewrite) {
+    enum Plant { Dir, Symlink, Hardlink, Fifo };
     struct Case {
-        const char *blocked;
-        const char *message;
+        const char *name;
+        const char *at; // module-relative; "!" for the linked register's <target>.new
+        Plant plant;
+        std::vector<std::string> messages;
+        const char *after;
     } cases[] = {
-        {kBak, "<5009:Error> PdState_Flag.bak File open failed.(iHspFlgChk) Error Code (21)"},
-        {kNew, "<5009:Error> PdState_Flag.dat File open failed.(iHspFlgChk) Error Code (21)"},
+        {"directory as the old copy", kBak, Dir, {msg4600(1)}, "0,1\n"},
+        {"directory as the new file",
+         kNew,
+         Dir,
+         {"<5009:Error> PdState_Flag.dat File open failed.(iHspFlgChk) Error Code (21)",
+          msg4600(1)},
+         "0,1\n0,2\n"},
+        {"symbolic link as the new file", kNew, Symlink, {msg4600(1)}, "0,1\n"},
+        {"hard link as the new file", kNew, Hardlink, {msg4600(1)}, "0,1\n"},
+        {"FIFO as the new file", kNew, Fifo, {msg4600(1)}, "0,1\n"},
+        {"symbolic link beside a linked register", "!", Symlink, {msg4600(1)}, "0,1\n"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.blocked);
+        SCOPED_TRACE(c.name);
         kt::Daemon d;
         const std::string reg = "0,1\n0,2\n";
-        prepare(d, "controller 0\ndrive c=0 id=1 state=ugood\ndrive c=0 id=2 state=online\n", reg);
-        ASSERT_TRUE(kt::Daemon::writeAbs(d.modulePath(std::string(c.blocked) + "/keep"), "x"));
+        const bool linked = std::string(c.at) == "!";
+        prepare(d, "controller 0\ndrive c=0 id=1 state=ugood\ndrive c=0 id=2 state=online\n",
+                linked ? "" : reg);
+        const std::string target = d.root() + "/shared/host1.dat";
+        if (linked) {
+            ASSERT_TRUE(kt::Daemon::writeAbs(target, reg));
+            ASSERT_EQ(symlink(target.c_str(), d.modulePath(kt::kRegisterName).c_str()), 0);
+        }
+        const std::string at = linked ? target + ".new" : d.modulePath(c.at);
+        const std::string victim = d.root() + "/victim";
+        ASSERT_TRUE(kt::Daemon::writeAbs(victim, "precious\n", 0600));
+        switch (c.plant) {
+        case Dir:
+            ASSERT_TRUE(kt::Daemon::writeAbs(at + "/keep", "x"));
+            break;
+        case Symlink:
+            ASSERT_EQ(symlink(victim.c_str(), at.c_str()), 0);
+            break;
+        case Hardlink:
+            ASSERT_EQ(link(victim.c_str(), at.c_str()), 0);
+            break;
+        case Fifo:
+            ASSERT_EQ(mkfifo(at.c_str(), 0600), 0);
+            break;
+        }
         runToLoop(d);
-        EXPECT_THAT(afterSummary(d), ElementsAre(c.message));
-        EXPECT_EQ(d.registerText(), reg);
-        EXPECT_TRUE(setStates(d).empty());
-        EXPECT_FALSE(d.calls("pdlist").empty());
-        EXPECT_TRUE(d.moduleHas(std::string(c.blocked) + "/keep"));
+        EXPECT_EQ(afterSummary(d), c.messages);
+        EXPECT_THAT(setStates(d), ElementsAre("0:1:1:0"));
+        EXPECT_EQ(kt::readText(linked ? target : d.modulePath(kt::kRegisterName)), c.after);
+        EXPECT_EQ(kt::readText(victim), "precious\n");
+        struct stat st {};
+        EXPECT_EQ(lstat(d.modulePath(kt::kRegisterName).c_str(), &st), 0);
+        EXPECT_EQ(S_ISLNK(st.st_mode), linked);
+        EXPECT_EQ(lstat(at.c_str(), &st) == 0, c.plant == Dir);
+    }
+}
+
+// A register line stays unless its drive was read: at a start whose controller
+// list lacks the line's controller (none at all: a driver still loading), the
+// line is kept with 6002 and not asked about; a start listing no controller
+// says that nothing is monitored (6001, to syslog too).
+TEST(Register, LinesOfControllersNotListedStay) {
+    const std::string none =
+        "<6001:Warning> No controller found. No drive is monitored in this run.";
+    auto kept = [](int c, int pd) {
+        return "<6002:Warning> Register line kept: its controller is not listed at this start. "
+               "(No." +
+               std::to_string(c) + ")(PD:" + std::to_string(pd) + ")";
+    };
+    struct Case {
+        const char *name;
+        const char *scenario;
+        std::vector<std::string> messages; // from the mode summary on
+        const char *after;
+    } cases[] = {
+        {"no controller", "", {none, kept(0, 1), kept(1, 40000)}, "0,1\n1,40000\n"},
+        {"controller 1 missing",
+         "controller 0\ndrive c=0 id=1 state=online\n",
+         {kept(1, 40000)},
+         "1,40000\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        kt::Daemon d;
+        prepare(d, c.scenario, "0,1\n1,-25536\n");
+        ASSERT_TRUE(d.start());
+        ASSERT_TRUE(d.waitForSleeps(1));
+        ASSERT_TRUE(d.stop().exitedWith(0));
+        EXPECT_EQ(afterSummary(d), c.messages);
+        EXPECT_EQ(d.registerText(), c.after);
+        for (const auto &call : d.calls("pdinfo"))
+            EXPECT_EQ(call.num("ctrl"), 0) << call.raw;
+        EXPECT_EQ(kt::findSyslog(d.syslog(), "<6001:") != nullptr, c.messages[0] == none);
     }
 }
 

@@ -118,7 +118,7 @@ TEST_F(RegisterAppend, OnlyLinesNamingADriveCount) {
 }
 
 // A start-up rewrite that cannot finish leaves the register as it was,
-// reports why, and leaves neither its copy nor a new file behind.
+// reports why, and leaves no new file behind.
 TEST_F(RegisterAppend, RewriteThatCannotFinishLeavesTheRegisterAndNoTemporaryFile) {
     const std::string reg = dir.file("PdState_Flag.dat");
     struct Case {
@@ -127,7 +127,7 @@ TEST_F(RegisterAppend, RewriteThatCannotFinishLeavesTheRegisterAndNoTemporaryFil
         const char *message;
     } cases[] = {
         {"register is a directory", true,
-         "<5009:Error> PdState_Flag.bak File open failed.(iHspFlgChk) Error Code (21)"},
+         "<5009:Error> PdState_Flag.dat File open failed.(iHspFlgChk) Error Code (21)"},
         {"register is immutable", false,
          "<5009:Error> PdState_Flag.dat File open failed.(iHspFlgChk) Error Code (1)"},
     };
