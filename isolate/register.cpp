@@ -302,6 +302,7 @@ int iHspFlgChk() {
     if (!fresh)
         vLogID5009_Output(REGISTER_FILE_NAME, "iHspFlgChk", err);
 
+    IdentityPass identities(registerPath);
     char line[REGISTER_LINE_SIZE];
     while (fgets(line, sizeof line, in.get()) != nullptr) {
         int controller = 0;
@@ -309,16 +310,20 @@ int iHspFlgChk() {
         if (!bParseLine(line, &controller, &deviceId))
             continue;
         // Only a real answer about the drive drops its line: read and found
-        // in another state. A drive that cannot be read at this start (its
+        // in another state, or found to be another drive. A drive that cannot be read at this start (its
         // controller not listed, the read failing, a stop request before or
         // during its read) keeps its line, in order.
         bool keep = true;
         if (g_iSignalRecv != 1) {
             if (controller < 0 || controller >= giCtrlCnt)
                 vLogID6002_Output(controller, deviceId);
-            else
-                keep = iStateChkSet(controller, deviceId) != 2;
+            else {
+                int result = identities.iJudge(controller, deviceId);
+                keep = result != 2 && result != STATE_CHK_REPLACED;
+            }
         }
+        if (keep)
+            identities.vKeep(controller, deviceId);
         if (keep && fresh && fprintf(fresh.get(), "%d,%d\n", controller, deviceId) < 0 && err == 0)
             err = errno;
     }
@@ -340,6 +345,7 @@ int iHspFlgChk() {
         return 0;
     }
     vSyncDir(place.dir);
+    identities.vFinish();
     return 1;
 }
 

@@ -6,10 +6,12 @@
 #include "process/process.h"
 #include "storage/StoreCmd.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <sys/stat.h>
 
 int iRegisterDrive(int controller, int deviceId, const char *reason, DriveMark *mark) {
     char path[MODULE_FILE_PATH_SIZE];
@@ -76,4 +78,38 @@ int iStateChkSetDrive(int controller, int deviceId, const IdentityRecord *record
     vLogID4601_Output(deviceId);
     vDriveLocationLine(controller, deviceId);
     return -1;
+}
+
+IdentityPass::IdentityPass(const char *registerPath) {
+    vIdentityPath(registerPath, path_, sizeof path_);
+    int err = iIdentityLoad(path_, &records_);
+    usable_ = err == 0 || err == ENOENT;
+    if (!usable_)
+        records_.clear();
+}
+
+int IdentityPass::iJudge(int controller, int deviceId) {
+    return iStateChkSetDrive(controller, deviceId, pIdentityFind(records_, controller, deviceId));
+}
+
+void IdentityPass::vKeep(int controller, int deviceId) {
+    const IdentityRecord *r = pIdentityFind(records_, controller, deviceId);
+    if (r == nullptr || pIdentityFind(kept_, controller, deviceId) != nullptr)
+        return;
+    try {
+        kept_.push_back(*r);
+    } catch (...) {
+        usable_ = false; // no memory: the file stays as it is
+    }
+}
+
+void IdentityPass::vFinish() {
+    struct stat st {};
+    if (!usable_ || (lstat(path_, &st) != 0 && kept_.empty()))
+        return;
+    int err = iIdentityRewrite(path_, kept_);
+    if (err != 0) {
+        const char *slash = strrchr(path_, '/');
+        vLogID6502_Output(slash != nullptr ? slash + 1 : path_, "iHspFlgChk", err);
+    }
 }

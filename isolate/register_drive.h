@@ -5,6 +5,8 @@
 #include "isolate/register.h"
 #include "isolate/register_identity.h"
 
+#include <vector>
+
 struct DriveMark {
     RegisterMark line;
     bool recorded = false;
@@ -34,3 +36,23 @@ void vRegisterDriveTakeBack(const DriveMark &mark);
 int iStateChkSetDrive(int controller, int deviceId, const IdentityRecord *record);
 constexpr int STATE_CHK_KEPT = 4;
 constexpr int STATE_CHK_REPLACED = 5;
+
+// The identity records through one start-up pass: loaded before the first
+// line is judged, and after the new register has replaced the old one,
+// rewritten with the records of the lines that stayed. Records that cannot
+// be read are judged as absent and the file is then left as it is.
+class IdentityPass {
+  public:
+    explicit IdentityPass(const char *registerPath);
+    // iStateChkSetDrive with the line's record.
+    int iJudge(int controller, int deviceId);
+    // The line stays: so does its record.
+    void vKeep(int controller, int deviceId);
+    // The new register is in place.
+    void vFinish();
+
+  private:
+    char path_[IDENTITY_PATH_SIZE];
+    bool usable_ = false;
+    std::vector<IdentityRecord> records_, kept_;
+};
