@@ -89,10 +89,10 @@ bool bSpawn(int messageId, const char *severity, const char *text) {
     char id[16];
     snprintf(id, sizeof id, "%d", messageId);
     std::vector<std::string> vars;
-    const char *own[] = {"KESTRUN_MESSAGE_ID=", "KESTRUN_MESSAGE=",     "KESTRUN_SEVERITY=",
-                         "KESTRUN_CONTROLLER=", "KESTRUN_DEVICE_ID=",   "KESTRUN_REASON=",
-                         "KESTRUN_HOSTNAME=",   "KESTRUN_MODULE_DIR=",  "KESTRUN_ENCLOSURE=",
-                         "KESTRUN_SLOT=",       "KESTRUN_SAS_ADDRESS=", "KESTRUN_DRIVE="};
+    const char *own[] = {
+        "KESTRUN_MESSAGE_ID=", "KESTRUN_MESSAGE=", "KESTRUN_SEVERITY=",    "KESTRUN_CONTROLLER=",
+        "KESTRUN_DEVICE_ID=",  "KESTRUN_REASON=",  "KESTRUN_HOSTNAME=",    "KESTRUN_MODULE_DIR=",
+        "KESTRUN_ENCLOSURE=",  "KESTRUN_SLOT=",    "KESTRUN_SAS_ADDRESS=", "KESTRUN_DRIVE="};
     for (char **e = environ; e != nullptr && *e != nullptr; e++) {
         bool ours = false;
         for (const char *o : own)

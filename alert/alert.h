@@ -41,8 +41,7 @@ class AlertDriveScope {
 };
 
 // The identity of the current scope's drive, as last read.
-void vAlertDriveIdentity(int enclosure, int slot, unsigned long long sasAddress,
-                         const char *drive);
+void vAlertDriveIdentity(int enclosure, int slot, unsigned long long sasAddress, const char *drive);
 
 // Prepares the program named by NOTIFY_PROGRAM for this run. 0 when it is
 // usable or none is set; otherwise the reason it cannot run (an errno value,

@@ -9,8 +9,9 @@
 
 namespace {
 
-constexpr const char *USAGE = "Usage: Kestrun [--help | --version | --check [FILE] | --test-alert | "
-                               "--register | --retire CONTROLLER,DEVICE]\n";
+constexpr const char *USAGE =
+    "Usage: Kestrun [--help | --version | --check [FILE] | --test-alert | "
+    "--register | --retire CONTROLLER,DEVICE]\n";
 
 } // namespace
 

@@ -57,8 +57,7 @@ bool bRetireArgument(const char *text, int *controller, int *deviceId) {
     if (errno != 0 || end != comma || c < 0 || c > INT_MAX || text[0] == '+' || text[0] == ' ')
         return false;
     long d = strtol(comma + 1, &end, 10);
-    if (errno != 0 || *end != '\0' || d < -32768 || d > 65535 || comma[1] == '+' ||
-        comma[1] == ' ')
+    if (errno != 0 || *end != '\0' || d < -32768 || d > 65535 || comma[1] == '+' || comma[1] == ' ')
         return false;
     *controller = static_cast<int>(c);
     *deviceId = static_cast<int>(d & 0xFFFF);

@@ -310,9 +310,9 @@ int iHspFlgChk() {
         if (!bParseLine(line, &controller, &deviceId))
             continue;
         // Only a real answer about the drive drops its line: read and found
-        // in another state, or found to be another drive. A drive that cannot be read at this start (its
-        // controller not listed, the read failing, a stop request before or
-        // during its read) keeps its line, in order.
+        // in another state, or found to be another drive. A drive that cannot be read at this start
+        // (its controller not listed, the read failing, a stop request before or during its read)
+        // keeps its line, in order.
         bool keep = true;
         if (g_iSignalRecv != 1) {
             if (controller < 0 || controller >= giCtrlCnt)

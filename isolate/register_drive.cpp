@@ -25,8 +25,8 @@ int iRegisterDrive(int controller, int deviceId, const char *reason, DriveMark *
         record.id = *noted;
     snprintf(record.reason, sizeof record.reason, "%s", reason);
     record.removedAt = static_cast<long long>(time(nullptr));
-    int err = iIdentityAppend(mark->identityPath, record, &mark->identityBefore,
-                              &mark->identityAfter);
+    int err =
+        iIdentityAppend(mark->identityPath, record, &mark->identityBefore, &mark->identityAfter);
     mark->recorded = err == 0;
     if (err != 0) {
         const char *slash = strrchr(mark->identityPath, '/');

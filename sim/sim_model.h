@@ -62,8 +62,7 @@ struct Drive {
     bool releaseUgood = false;
     // Identity; unset fields are derived from the controller and device id
     // when the drive is read (see sim/README.md).
-    bool hasInquiry = false, hasSas = false, hasSas2 = false, hasEnclosure = false,
-         hasSlot = false;
+    bool hasInquiry = false, hasSas = false, hasSas2 = false, hasEnclosure = false, hasSlot = false;
     std::string inquiry; // up to kMaxInquiry bytes
     uint64_t sas = 0, sas2 = 0;
     uint16_t enclosure = 0;

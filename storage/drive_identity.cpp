@@ -53,9 +53,9 @@ bool bIdentityKnown(const DriveIdentity &id) {
 
 bool bAnotherDrive(const DriveIdentity &recorded, const DriveIdentity &now) {
     // A field only one side reports decides nothing.
-    bool sas = recorded.sasAddress != 0 && now.sasAddress != 0 &&
-               recorded.sasAddress != now.sasAddress;
-    bool text = recorded.drive[0] != '\0' && now.drive[0] != '\0' &&
-                strcmp(recorded.drive, now.drive) != 0;
+    bool sas =
+        recorded.sasAddress != 0 && now.sasAddress != 0 && recorded.sasAddress != now.sasAddress;
+    bool text =
+        recorded.drive[0] != '\0' && now.drive[0] != '\0' && strcmp(recorded.drive, now.drive) != 0;
     return sas || text;
 }

@@ -15,8 +15,9 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
-constexpr const char *kUsage = "Usage: Kestrun [--help | --version | --check [FILE] | --test-alert | "
-                                "--register | --retire CONTROLLER,DEVICE]\n";
+constexpr const char *kUsage =
+    "Usage: Kestrun [--help | --version | --check [FILE] | --test-alert | "
+    "--register | --retire CONTROLLER,DEVICE]\n";
 
 void prepare(kt::Daemon &d) {
     ASSERT_TRUE(d.installDaemon());

@@ -521,8 +521,11 @@ TEST(Register, StartJudgesALineByTheRecordedDrive) {
          {msg6501("0x500a0b1c00000005", "VENDORX MODEL-4000 0004 SN777")},
          false},
         {"drive names nothing", "state=ubad inquiry=\"\" sas=0", kSame, {}, false},
-        {"record names nothing", "state=ubad", "0\t5\t0x0000000000000000\t252\t5\tSMART\t1\t\n",
-         {}, false},
+        {"record names nothing",
+         "state=ubad",
+         "0\t5\t0x0000000000000000\t252\t5\tSMART\t1\t\n",
+         {},
+         false},
         {"torn record", "state=ubad", std::string(kSame).substr(0, 40), {}, false},
     };
     for (const auto &c : cases) {

@@ -673,8 +673,7 @@ TEST(Removal, EveryOutcomeNamesTheDrivesBayAndIdentity) {
          "<4000:"},
         {"member, AERROR", Reason::Aerror,
          std::string(kRaid5) + "drive c=0 id=5 seq=3 state=online release=ugood\n", "", "<4500:"},
-        {"rebuilding, SMART", Reason::Smart, "drive c=0 id=5 seq=3 state=rebuild\n", "",
-         "<4502:"},
+        {"rebuilding, SMART", Reason::Smart, "drive c=0 id=5 seq=3 state=rebuild\n", "", "<4502:"},
         {"spare, MEDIUM", Reason::Medium, "drive c=0 id=5 seq=3 state=spare\n", "", "<4800:"},
         {"member not failed", Reason::Smart,
          std::string(kRaid5) +
@@ -694,13 +693,11 @@ TEST(Removal, EveryOutcomeNamesTheDrivesBayAndIdentity) {
         SCOPED_TRACE(c.name);
         kt::Daemon d;
         const std::string runs = d.workPath("runs");
-        ASSERT_TRUE(kt::Daemon::writeAbs(d.workPath("alert.sh"),
-                                         "#!/bin/sh\nenv | grep '^KESTRUN_[ESD][NLAR]' > " +
-                                             runs + ".$1\n",
-                                         0755));
+        ASSERT_TRUE(kt::Daemon::writeAbs(
+            d.workPath("alert.sh"),
+            "#!/bin/sh\nenv | grep '^KESTRUN_[ESD][NLAR]' > " + runs + ".$1\n", 0755));
         run(d,
-            iniFor(c.reason) + c.ini + "[NOTIFY]\nNOTIFY_PROGRAM=" + d.workPath("alert.sh") +
-                "\n",
+            iniFor(c.reason) + c.ini + "[NOTIFY]\nNOTIFY_PROGRAM=" + d.workPath("alert.sh") + "\n",
             std::string(kHead) + c.drive + "drive c=0 id=5" + kIdentity + trigger(c.reason));
         auto log = kt::texts(d.logLines());
         auto at = std::find_if(log.begin(), log.end(),
@@ -712,12 +709,13 @@ TEST(Removal, EveryOutcomeNamesTheDrivesBayAndIdentity) {
                   std::count_if(log.begin(), log.end(),
                                 [&](const auto &t) { return t.rfind(c.message, 0) == 0; }));
         const std::string id = std::string(c.message).substr(1, 4);
-        ASSERT_TRUE(kt::Daemon::waitFor(
-            [&] { return kt::readText(runs + "." + id).find("KESTRUN_DRIVE=") != std::string::npos; }));
-        EXPECT_THAT(kt::readLines(runs + "." + id),
-                    ::testing::UnorderedElementsAre(
-                        "KESTRUN_ENCLOSURE=32", "KESTRUN_SLOT=3",
-                        "KESTRUN_SAS_ADDRESS=0x500a0b1c2d3e4f50",
-                        "KESTRUN_DRIVE=VENDORX MODEL-4000 0004 SN0012345??"));
+        ASSERT_TRUE(kt::Daemon::waitFor([&] {
+            return kt::readText(runs + "." + id).find("KESTRUN_DRIVE=") != std::string::npos;
+        }));
+        EXPECT_THAT(
+            kt::readLines(runs + "." + id),
+            ::testing::UnorderedElementsAre("KESTRUN_ENCLOSURE=32", "KESTRUN_SLOT=3",
+                                            "KESTRUN_SAS_ADDRESS=0x500a0b1c2d3e4f50",
+                                            "KESTRUN_DRIVE=VENDORX MODEL-4000 0004 SN0012345??"));
     }
 }

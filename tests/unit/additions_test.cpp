@@ -113,7 +113,8 @@ TEST_F(AdditionsSettings, MetricsFileIsReplacedWhole) {
     EXPECT_EQ(std::fread(text.data(), 1, text.size(), f), text.size());
     std::fclose(f);
     EXPECT_EQ(text.find('x'), std::string::npos);
-    EXPECT_NE(text.find("\nkestrun_drive_media_errors{controller=\"0\",device_id=\"7\",enclosure=\"252\",slot=\"7\"} 2\n"),
+    EXPECT_NE(text.find("\nkestrun_drive_media_errors{controller=\"0\",device_id=\"7\",enclosure="
+                        "\"252\",slot=\"7\"} 2\n"),
               std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir.file(".k.prom.tmp")));
     // A directory that is gone: the error, and no file made elsewhere.

@@ -31,7 +31,10 @@ TEST(DriveIdentity, InquiryTextIsTrimmedAndPrintable) {
         {std::string("VENDORX  MODEL-4000     0004 SN1") + std::string(60, ' '),
          "VENDORX MODEL-4000 0004 SN1"},
         {std::string("\0\0  VENDORX\0\0", 13), "VENDORX"},
-        {std::string("A\0B\tC\x7f" "D\xc3\xa9\"E\\F", 14), "A?B?C?D???E?F"},
+        {std::string("A\0B\tC\x7f"
+                     "D\xc3\xa9\"E\\F",
+                     14),
+         "A?B?C?D???E?F"},
         {std::string(96, '\0'), ""},
         {std::string(96, 'x'), nullptr}, // all 96 kept
     };
