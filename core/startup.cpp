@@ -14,6 +14,7 @@
 #include "service/notify.h"
 #include "storage/loader.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -93,8 +94,14 @@ void vKestrunMain(int argc, char **argv) {
     vMetricsStart(static_cast<long long>(time(nullptr)), VERSION_TEXT);
     int alertError = iAlertStart(gcModulePath);
     vLogID1000_Output(VERSION_TEXT);
-    if (alertError != 0)
+    if (g_cNotifyProgramTooLong[0] != '\0')
+        vLogID6200_Output(g_cNotifyProgramTooLong, ENAMETOOLONG);
+    else if (alertError != 0)
         vLogID6200_Output(g_cNotifyProgram, alertError);
+    if (g_cMetricsFileTooLong[0] != '\0')
+        vLogID6300_Output(g_cMetricsFileTooLong, ENAMETOOLONG);
+    if (g_cActionModeUnknown[0] != '\0')
+        vLogID6402_Output(g_cActionModeUnknown);
     vMainProc();
     exit(g_iExitStatus);
 }

@@ -114,19 +114,21 @@ int iDisConnectHdd(int controller, int deviceId, int reason) {
         PdLdList lds{};
         if (!bMemberRemovable(controller, deviceId, &lds))
             break;
-        // ldCount above the record's room of 64 is clipped to it. Once
-        // stopping, one pass through iDelHdd is the removal to finish.
-        bool removed = false;
+        // A drive whose state has changed is not removed again for its next
+        // logical drive: that second attempt on a failed drive could only
+        // fail and report a removal that succeeded as failed. Once stopping,
+        // one pass through iDelHdd is the removal to finish. (The member
+        // check has refused a count above the record's room of 64.)
         for (uint32_t i = 0; i < lds.ldCount && i < PDLDLIST_MAX; i++) {
-            if (removed && g_iSignalRecv == 1)
-                break;
             LdInfo ld{};
             if (iGetLdInfo(controller, lds.ldNumbers[i], &ld, 2, tErrInfo) != 1)
                 continue;
-            if (bRedundant(ld)) {
-                iDelHdd(controller, deviceId, reason);
-                removed = true;
-            }
+            if (!bRedundant(ld))
+                continue;
+            bool changed = false;
+            iDelHddChanged(controller, deviceId, reason, &changed);
+            if (changed || g_iSignalRecv == 1)
+                break;
         }
         break;
     }
@@ -182,6 +184,11 @@ int iDelHotSpare(int controller, int deviceId, int reason) {
 }
 
 int iDelHdd(int controller, int deviceId, int reason) {
+    bool changed = false;
+    return iDelHddChanged(controller, deviceId, reason, &changed);
+}
+
+int iDelHddChanged(int controller, int deviceId, int reason, bool *changed) {
     if (!bReadDrive(controller, deviceId, "iDelHdd"))
         return 0;
     int firstState = tPhysInfo.firmwareState;
@@ -191,6 +198,7 @@ int iDelHdd(int controller, int deviceId, int reason) {
     if (iSetState(controller, deviceId, PD_STATE_FAILED, tPhysInfo.sequenceNumber, 2, tErrInfo) ==
         1) {
         RemovalCommit commit;
+        *changed = true;
         g_iRemovedCnt++;
         // The pause is the longest wait in a cycle: the watchdog's silence
         // starts with it, not with the command before it.
@@ -209,6 +217,7 @@ int iDelHdd(int controller, int deviceId, int reason) {
         }
         if (iRebuildCancel(controller, deviceId, tPhysInfo.sequenceNumber, 2, tErrInfo) == 1) {
             RemovalCommit commit;
+            *changed = true;
             g_iRemovedCnt++;
             int done = iHddRecheck(controller, deviceId, reason);
             if (done == 1)

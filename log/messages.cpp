@@ -50,6 +50,8 @@ bool bFallbackFirst(int number) {
     return true;
 }
 
+void vAlertFailuresLog();
+
 // Every Error-level message, and whatever else asks for it, also runs the
 // alert program, after the message is logged.
 void vRaise(SyslogRoute route, int priority, const char *text, bool alert = false) {
@@ -59,8 +61,18 @@ void vRaise(SyslogRoute route, int priority, const char *text, bool alert = fals
         vOutputSyslog(priority, text);
     if (iPredictiveLogOut(text) == 0 && !sent && bFallbackFirst(number))
         vOutputSyslog(priority, text);
-    if ((priority == LOG_ERR || alert) && bAlertOn())
+    if ((priority == LOG_ERR || alert) && bAlertOn()) {
         vAlertRun(number < 0 ? 0 : number, priority == LOG_ERR ? "Error" : "Warning", text);
+        vAlertFailuresLog();
+    }
+}
+
+// The first run of each kind that could not be started, reported at once. Its
+// own message runs the program again; a failure of the same kind is not
+// reported twice, so this ends.
+void vAlertFailuresLog() {
+    for (int code = iAlertFailureTake(); code != 0; code = iAlertFailureTake())
+        vLogID6200_Output(g_cNotifyProgram, code);
 }
 
 // Drive numbers are printed as the device id's low 16 bits, unsigned.
@@ -300,9 +312,9 @@ void vLogID6200_Output(const char *program, int error) {
 
 void vLogID6201_Output(unsigned skipped) {
     KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_WARNING,
-                    "<6201:Warning> Alert program not run for %u messages: %d runs already "
-                    "in progress.",
-                    skipped, ALERT_RUNNING_MAX);
+                    "<6201:Warning> Alert program not run for %u messages: %d runs in "
+                    "progress and %d waiting.",
+                    skipped, ALERT_RUNNING_MAX, ALERT_QUEUE_MAX);
 }
 
 void vLogID6202_Output(int killed) {
@@ -330,6 +342,13 @@ void vLogID6401_Output(int controller, int deviceId, const char *mode, const cha
              "Role:%s)",
              controller, iPd(deviceId), mode, role);
     vRaise(SYSLOG_ALWAYS, LOG_WARNING, text, true);
+}
+
+void vLogID6402_Output(const char *value) {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_WARNING,
+                    "<6402:Warning> ACTION_MODE value not recognised (%s): observe mode, no drive "
+                    "is removed.",
+                    value);
 }
 
 void vLogID6500_Output(int controller, int deviceId, int enclosure, int slot,
@@ -363,6 +382,7 @@ void vAlertService() {
     if (!bAlertOn())
         return;
     int killed = iAlertReap();
+    vAlertFailuresLog();
     if (killed > 0)
         vLogID6202_Output(killed);
     unsigned skipped = uAlertSkippedTake();

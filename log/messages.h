@@ -48,6 +48,7 @@ void vLogID6202_Output(int killed);
 void vLogID6300_Output(const char *file, int error);
 void vLogID6400_Output();
 void vLogID6401_Output(int controller, int deviceId, const char *mode, const char *role);
+void vLogID6402_Output(const char *value);
 // The bay and identity of the drive the message before it was about. It goes
 // to syslog as that message did: always, or with APPLOG_SWITCH.
 void vLogID6500_Output(int controller, int deviceId, int enclosure, int slot,

@@ -36,6 +36,12 @@ unsigned long long g_cycles = 0;
 long long g_startTime = 0;
 std::string g_version;
 std::vector<MetricsDrive> g_drives;
+struct KeptDrive {
+    int controller;
+    int deviceId;
+};
+constexpr size_t KEPT_MAX = 1024; // as many as the guard remembers
+std::vector<KeptDrive> g_kept;
 std::string g_out;
 
 void vPut(const char *s) {
@@ -170,6 +176,16 @@ void vCompose(int controllers, int registerLines, long long now) {
                  "Command-timeout and check-condition events counted for the drive.",
                  &MetricsDrive::aerrorEvents, nullptr, nullptr);
 
+    vFamily("kestrun_drive_kept_in_service", "gauge",
+            "1 for a drive kept in service because a logical drive cannot lose it.");
+    for (const KeptDrive &k : g_kept) {
+        vPut("kestrun_drive_kept_in_service{controller=\"");
+        vPutI(k.controller);
+        vPut("\",device_id=\"");
+        vPutI(k.deviceId & 0xFFFF);
+        vPut("\"} 1\n");
+    }
+
     vReasonRoleFamily("kestrun_removals_total", "Drives removed, by detection mode and role.",
                       g_removals);
     vFamily("kestrun_removal_failures_total", "counter",
@@ -226,6 +242,23 @@ void vMetricsRemovalFailed(MetricsReason reason) {
 
 void vMetricsWouldRemove(MetricsReason reason, MetricsRole role) {
     g_wouldRemove[reason][role]++;
+}
+
+void vMetricsKept(int controller, int deviceId, bool kept) {
+    for (size_t i = 0; i < g_kept.size(); i++) {
+        if (g_kept[i].controller == controller && g_kept[i].deviceId == deviceId) {
+            if (!kept)
+                g_kept.erase(g_kept.begin() + static_cast<std::ptrdiff_t>(i));
+            return;
+        }
+    }
+    if (!kept || !bMetricsOn() || g_kept.size() >= KEPT_MAX)
+        return;
+    try {
+        g_kept.push_back(KeptDrive{controller, deviceId});
+    } catch (...) {
+        // No memory: the drive is missing from the file; message 6000 names it.
+    }
 }
 
 void vMetricsCycleBegin() {
@@ -304,4 +337,5 @@ void vMetricsReset() {
     g_cycles = 0;
     g_startTime = 0;
     g_drives.clear();
+    g_kept.clear();
 }

@@ -45,6 +45,10 @@ void vMetricsCommandFailed(MetricsCommand command);
 void vMetricsRemoval(MetricsReason reason, MetricsRole role);
 void vMetricsRemovalFailed(MetricsReason reason);
 void vMetricsWouldRemove(MetricsReason reason, MetricsRole role);
+// The guard's verdict on a member about to be removed: kept in service
+// (message 6000) or let go. A kept drive is listed until a later check lets it
+// go, so that the file names every drive that needs someone.
+void vMetricsKept(int controller, int deviceId, bool kept);
 
 // Per cycle: the drive list starts empty and gets one entry per drive read.
 void vMetricsCycleBegin();

@@ -40,18 +40,8 @@ struct FileActions {
     }
 };
 
-// Runs "ldd -- <library>" with standard output and standard error in Work.txt
-// (created or truncated). The spawn closes descriptor 1 before it opens the
-// file, so the file must not be opened close-on-exec: it may land on 1 itself. Returns the wait
-// status as system() would (an exit code of 1 reads as 256), or -1 when ldd could not be started.
-int iRunLdd(const char *libPath, const char *workPath) {
-    FileActions fa;
-    if (!fa.ok)
-        return -1;
-    if (posix_spawn_file_actions_addopen(&fa.actions, STDOUT_FILENO, workPath,
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644) != 0 ||
-        posix_spawn_file_actions_adddup2(&fa.actions, STDOUT_FILENO, STDERR_FILENO) != 0)
-        return -1;
+// Runs ldd on the library with the descriptors `fa` sets up and waits for it.
+int iSpawnLdd(FileActions &fa, const char *libPath) {
     char arg0[] = "ldd";
     char arg1[] = "--";
     char *argv[] = {arg0, arg1, const_cast<char *>(libPath), nullptr};
@@ -66,13 +56,38 @@ int iRunLdd(const char *libPath, const char *workPath) {
     return status;
 }
 
+// Runs "ldd -- <library>" with standard output and standard error in Work.txt
+// (created or truncated). The spawn closes descriptor 1 before it opens the
+// file, so the file must not be opened close-on-exec: it may land on 1 itself. Returns the wait
+// status as system() would (an exit code of 1 reads as 256), or -1 when ldd could not be started.
+int iRunLdd(const char *libPath, const char *workPath) {
+    FileActions fa;
+    if (!fa.ok)
+        return -1;
+    if (posix_spawn_file_actions_addopen(&fa.actions, STDOUT_FILENO, workPath,
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644) != 0 ||
+        posix_spawn_file_actions_adddup2(&fa.actions, STDOUT_FILENO, STDERR_FILENO) != 0)
+        return -1;
+    return iSpawnLdd(fa, libPath);
+}
+
 } // namespace
+
+int iLddToDescriptor(const char *libPath, int out) {
+    FileActions fa;
+    if (!fa.ok)
+        return -1;
+    if (posix_spawn_file_actions_adddup2(&fa.actions, out, STDOUT_FILENO) != 0 ||
+        posix_spawn_file_actions_adddup2(&fa.actions, out, STDERR_FILENO) != 0)
+        return -1;
+    return iSpawnLdd(fa, libPath);
+}
 
 // Counts the paths named in Work.txt that do not exist. A path runs from the
 // line's first "/" to the first blank, TAB or line end (ldd's warning lines
 // have no blank after their path; they are tested like any other).
-int iMissingDependencies(FILE *work, int *lastErrno) {
-    int missing = 0;
+int iMissingDependencies(FILE *work, int *lastErrno, void (*missing)(const char *path)) {
+    int count = 0;
     char line[WORK_LINE_SIZE];
     while (fgets(line, sizeof line, work) != nullptr) {
         char *path = strchr(line, '/');
@@ -80,11 +95,13 @@ int iMissingDependencies(FILE *work, int *lastErrno) {
             continue;
         path[strcspn(path, " \t\r\n")] = '\0';
         if (access(path, F_OK) != 0) {
-            missing++;
+            count++;
             *lastErrno = errno;
+            if (missing != nullptr)
+                missing(path);
         }
     }
-    return missing;
+    return count;
 }
 
 int iLib_Link() {

@@ -47,6 +47,7 @@ TEST(Instance, OnlyOneMonitorRunsOnAModuleDirectoryAndArgumentsNeverStartOne) {
         {"second start", {}, 3, "", "Kestrun: " + refused + "\n", true},
         {"--version", {"--version"}, 0, "Kestrun (Ver 5.0.0.4).\n", "", false},
         {"--help", {"--help"}, 0, kUsage, "", false},
+        {"--test-alert", {"--test-alert"}, 6, "", "Kestrun: no alert program configured", false},
         {"typo",
          {"--hlep"},
          2,

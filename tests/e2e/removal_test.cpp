@@ -348,24 +348,27 @@ TEST(Removal, MemberGoesOnlyWhileItsLogicalDriveCanLoseIt) {
 }
 
 TEST(Removal, EachLogicalDriveIsJudgedAfterThePreviousRemoval) {
-    // Drive 5 belongs to two optimal LDs; once it has been failed for LD 0,
-    // LD 1 reads degraded and is no reason for a second removal. Drive 6, the
+    // Drive 5 belongs to two optimal LDs; once it has been failed for LD 0 it
+    // is not removed again for LD 1 (a RAID 6 would still pass the rule, and
+    // a second attempt on the failed drive would report 4501). Drive 6, the
     // next member of LD 0, then finds it degraded and stays.
-    kt::Daemon d;
-    run(d, iniFor(Reason::Smart),
-        std::string(kHead) +
-            "drive c=0 id=4 seq=1 state=online\ndrive c=0 id=5 seq=3 state=online\n"
-            "drive c=0 id=6 seq=1 state=online pfail=1\ndrive c=0 id=7 seq=1 state=online\n"
-            "ld c=0 n=0 raid=5 state=optimal members=4,5,6\nld c=0 n=1 raid=1 state=optimal "
-            "members=5,7\n" +
-            trigger(Reason::Smart));
-    expectDriveCalls(d, 5, 1,
-                     {"pdinfo", "vdno", "ldinfo 0", "ldinfo 1", "ldinfo 0", "pdinfo",
-                      "setstate 17 ref=3", "pdinfo", "ldinfo 1"});
-    expectMessages(d, {pd(k4502)});
-    EXPECT_THAT(d.registerLines(), ::testing::ElementsAre("0,5"));
-    for (const auto &s : driveCalls(d, 6))
-        EXPECT_TRUE(s == "pdinfo" || s == "vdno" || s == "ldinfo 0") << s;
+    for (int second : {1, 6}) {
+        SCOPED_TRACE("RAID 5 and RAID " + std::to_string(second));
+        kt::Daemon d;
+        run(d, iniFor(Reason::Smart),
+            std::string(kHead) +
+                "drive c=0 id=4 seq=1 state=online\ndrive c=0 id=5 seq=3 state=online\n"
+                "drive c=0 id=6 seq=1 state=online pfail=1\ndrive c=0 id=7 seq=1 state=online\n"
+                "ld c=0 n=0 raid=5 state=optimal members=4,5,6\nld c=0 n=1 raid=" +
+                std::to_string(second) + " state=optimal members=5,7\n" + trigger(Reason::Smart));
+        expectDriveCalls(d, 5, 1,
+                         {"pdinfo", "vdno", "ldinfo 0", "ldinfo 1", "ldinfo 0", "pdinfo",
+                          "setstate 17 ref=3", "pdinfo"});
+        expectMessages(d, {pd(k4502)});
+        EXPECT_THAT(d.registerLines(), ::testing::ElementsAre("0,5"));
+        for (const auto &s : driveCalls(d, 6))
+            EXPECT_TRUE(s == "pdinfo" || s == "vdno" || s == "ldinfo 0") << s;
+    }
 }
 
 // A member of a redundant and a non-redundant logical drive must stay: failing
@@ -373,6 +376,9 @@ TEST(Removal, EachLogicalDriveIsJudgedAfterThePreviousRemoval) {
 // LD that kept the drive is named once per run, at LOG_WARNING while
 // APPLOG_SWITCH is on.
 TEST(Removal, MemberSharedWithAnLdThatCannotLoseItStaysInService) {
+    std::string manyLds;
+    for (int n = 0; n < 65; n++)
+        manyLds += "ld c=0 n=" + std::to_string(n) + " raid=1 state=optimal members=4,5\n";
     struct Case {
         const char *name;
         const char *lds;
@@ -401,6 +407,14 @@ TEST(Removal, MemberSharedWithAnLdThatCannotLoseItStaysInService) {
          {"<6000:Warning> PD kept in service: logical drive information could not be read. "
           "(No.0)(LD:1)(PD:5)"},
          {pd(k4502)}},
+        // More logical drives than the reply can list: one it leaves out
+        // might be unable to lose the member.
+        {"65 logical drives",
+         manyLds.c_str(),
+         true,
+         {"<6000:Warning> PD kept in service: logical drive information could not be read. "
+          "(No.0)(LD:-1)(PD:5)"},
+         {}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
