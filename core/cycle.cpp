@@ -53,7 +53,7 @@ void vCycleStatus() {
 
 } // namespace
 
-// Controllers beyond the tables' four are left out of the model check: their
+// Controllers beyond the tables are left out of the model check: their
 // information is not read and they can never enable the media-error test.
 int iControllerChk() {
     g_iChkBoardCnt = 0;
@@ -103,9 +103,7 @@ void vMetricsCycleEnd() {
     }
     for (int i = 0; i < iMetricsDriveCount(); i++) {
         MetricsDrive *d = pMetricsDrive(i);
-        const AErrCounter *a = pAErrCounter(d->controller, d->deviceId);
-        d->aerrorEvents =
-            (a != nullptr && g_iAErrorMode == 1) ? static_cast<long long>(a->count) : -1;
+        d->aerrorEvents = g_iAErrorMode == 1 ? llTableEventCount(d->controller, d->deviceId) : -1;
     }
     int error =
         iMetricsWrite(giCtrlCnt, iRegisterLineCount(), static_cast<long long>(time(nullptr)));
@@ -161,6 +159,7 @@ void vMainProc() {
     while (g_iSignalRecv != 1) {
         vLogFallbackReset();
         vMetricsCycleBegin();
+        vTablesCycle();
         vNotifyAlive();
         if (g_iPollEvent == 1)
             vLogID1010_Output();

@@ -378,6 +378,16 @@ void vLogID6502_Output(const char *fileName, const char *name, int error) {
                     fileName, name, error);
 }
 
+void vLogID6600_Output(int controller, int deviceId, const char *mode, bool beyondTables,
+                       int limit) {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_WARNING,
+                    beyondTables ? "<6600:Warning> PD not watched: the detection tables hold the "
+                                   "first %d controllers. (Controller:%d PD:%d Mode:%s)"
+                                 : "<6600:Warning> PD not watched: all %d drive slots of its "
+                                   "controller are in use. (Controller:%d PD:%d Mode:%s)",
+                    limit, controller, iPd(deviceId), mode);
+}
+
 void vAlertService() {
     if (!bAlertOn())
         return;

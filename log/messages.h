@@ -57,6 +57,11 @@ void vLogID6501_Output(int controller, int deviceId, unsigned long long removedS
                        const char *removedDrive, unsigned long long nowSas, const char *nowDrive,
                        int enclosure, int slot);
 void vLogID6502_Output(const char *fileName, const char *name, int error);
+// A drive that a detection mode cannot watch: its controller is beyond the
+// tables' `limit` controllers (`beyondTables`), or all `limit` drive slots of
+// its controller are in use.
+void vLogID6600_Output(int controller, int deviceId, const char *mode, bool beyondTables,
+                       int limit);
 
 // Reaps finished alert programs, kills those past their limit and reports
 // what the alert program could not do since the last call.

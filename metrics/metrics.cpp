@@ -32,6 +32,7 @@ unsigned long long g_commandFailures[METRICS_COMMANDS];
 unsigned long long g_removals[METRICS_REASONS][METRICS_ROLES];
 unsigned long long g_removalFailures[METRICS_REASONS];
 unsigned long long g_wouldRemove[METRICS_REASONS][METRICS_ROLES];
+unsigned long long g_uncovered[METRICS_REASONS];
 unsigned long long g_cycles = 0;
 long long g_startTime = 0;
 std::string g_version;
@@ -196,6 +197,11 @@ void vCompose(int controllers, int registerLines, long long now) {
     vReasonRoleFamily("kestrun_would_remove_total",
                       "Drives observe mode would have removed, by detection mode and role.",
                       g_wouldRemove);
+    vFamily("kestrun_unwatched_drives_total", "counter",
+            "Drives a detection mode could not watch (message 6600), by mode.");
+    for (int r = METRICS_MEDIUM; r < METRICS_REASONS; r++)
+        vLabelled("kestrun_unwatched_drives_total", "mode", kMetricsReasonNames[r], nullptr,
+                  nullptr, g_uncovered[r]);
     vFamily("kestrun_command_failures_total", "counter",
             "Controller library commands that failed after their retries.");
     for (int c = 0; c < METRICS_COMMANDS; c++)
@@ -242,6 +248,11 @@ void vMetricsRemovalFailed(MetricsReason reason) {
 
 void vMetricsWouldRemove(MetricsReason reason, MetricsRole role) {
     g_wouldRemove[reason][role]++;
+}
+
+void vMetricsUncovered(MetricsReason mode) {
+    if (mode >= 0 && mode < METRICS_REASONS)
+        g_uncovered[mode]++;
 }
 
 void vMetricsKept(int controller, int deviceId, bool kept) {
@@ -334,6 +345,7 @@ void vMetricsReset() {
     memset(g_removals, 0, sizeof g_removals);
     memset(g_removalFailures, 0, sizeof g_removalFailures);
     memset(g_wouldRemove, 0, sizeof g_wouldRemove);
+    memset(g_uncovered, 0, sizeof g_uncovered);
     g_cycles = 0;
     g_startTime = 0;
     g_drives.clear();

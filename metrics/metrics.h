@@ -33,7 +33,7 @@ struct MetricsDrive {
     int firmwareState;
     uint32_t predictiveFailures;
     uint32_t mediaErrors;
-    long long aerrorEvents; // -1: the drive has no event-count slot
+    long long aerrorEvents; // -1: AERROR mode off, or the drive not watched by it
     int enclosure;          // the bay, from the same read
     int slot;
 };
@@ -45,6 +45,8 @@ void vMetricsCommandFailed(MetricsCommand command);
 void vMetricsRemoval(MetricsReason reason, MetricsRole role);
 void vMetricsRemovalFailed(MetricsReason reason);
 void vMetricsWouldRemove(MetricsReason reason, MetricsRole role);
+// A drive that a mode (MEDIUM or AERROR) cannot watch, once per drive and run.
+void vMetricsUncovered(MetricsReason mode);
 // The guard's verdict on a member about to be removed: kept in service
 // (message 6000) or let go. A kept drive is listed until a later check lets it
 // go, so that the file names every drive that needs someone.

@@ -43,7 +43,7 @@ enum : uint8_t { LS_OFFLINE = 0, LS_PARTIAL = 1, LS_DEGRADED = 2, LS_OPTIMAL = 3
 
 constexpr uint16_t kNoDevice = 0xFFFF; // pdDeviceId of an event not about a drive
 constexpr uint16_t kNoSlot = 0xFFFF;
-constexpr size_t kMaxControllers = 16;
+constexpr size_t kMaxControllers = 32;
 constexpr size_t kMaxDrives = 256; // pdlist room
 constexpr size_t kMaxSpareGroups = 16;
 constexpr size_t kMaxMembers = 256;

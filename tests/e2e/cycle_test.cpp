@@ -264,23 +264,25 @@ INSTANTIATE_TEST_SUITE_P(Cycle, CyclePause,
                              return (w < 0 ? "Minus" : "") + std::to_string(w < 0 ? -w : w);
                          });
 
-// Six controllers: the model check reads only the four the tables hold, media
-// errors count only there, while SMART removal reaches every controller.
+// Eighteen controllers: the model check reads only the sixteen the tables
+// hold, media errors count only there (on the last of them too), the drives
+// beyond are reported once as not watched, while SMART removal reaches every
+// controller.
 TEST(Cycle, ControllersBeyondTheTablesAreMonitoredBySmartOnly) {
-    std::string s = controllers(6);
-    for (const char *ctrl : {"0", "4"}) {
+    std::string s = controllers(18);
+    for (const char *ctrl : {"0", "15", "16"}) {
         s += std::string("drive c=") + ctrl + " id=2 state=online\ndrive c=" + ctrl +
              " id=3 state=online\n";
         s += std::string("ld c=") + ctrl + " n=0 raid=1 members=2,3\n";
-        s += std::string("at cmd=pdlist n=7 drive c=") + ctrl + " id=2 merr=25\n"; // second cycle
+        s += std::string("at cmd=pdlist n=19 drive c=") + ctrl + " id=2 merr=25\n"; // cycle 2
     }
-    s += "drive c=5 id=300 state=online pfail=1\ndrive c=5 id=301 state=online\nld c=5 n=0 raid=1 "
-         "members=300,301\n";
+    s += "drive c=17 id=300 state=online pfail=1\ndrive c=17 id=301 state=online\nld c=17 n=0 "
+         "raid=1 members=300,301\n";
     kt::Daemon d;
     prepare(d,
             "[WAIT]\nLWAIT_TIME=1000\n[POLL]\nPOLL_EVENT=ON\n[MEDIUM]\nMC_MODE=ON\nMCMR_COUNT="
             "1\nMCMR_NAME1=" +
-                std::string(kModel) + "\n",
+                std::string(kModel) + "\n[METRICS]\nMETRICS_FILE=" + d.workPath("k.prom") + "\n",
             s);
     ASSERT_TRUE(d.start());
     ASSERT_TRUE(d.waitForLines(d.syslogPath(), std::regex("<1010:"), 5)) << callList(d);
@@ -289,18 +291,28 @@ TEST(Cycle, ControllersBeyondTheTablesAreMonitoredBySmartOnly) {
     std::vector<std::string> infoCtrls;
     for (const auto &call : d.calls("ctrlinfo"))
         infoCtrls.push_back(call.fields.at("ctrl"));
-    EXPECT_THAT(infoCtrls, ElementsAre("0", "1", "2", "3"));
+    EXPECT_EQ(infoCtrls.size(), 16u);
+    EXPECT_EQ(infoCtrls.back(), "15");
     std::vector<std::string> failed;
     for (const auto &call : d.calls("setstate"))
         failed.push_back(call.fields.at("ctrl") + ":" + call.fields.at("dev") + ":" +
                          call.fields.at("arg"));
-    EXPECT_THAT(failed, ElementsAre("5:300:17", "0:2:17"));
+    EXPECT_THAT(failed, ElementsAre("17:300:17", "0:2:17", "15:2:17"));
     EXPECT_EQ(countLog(d, "<4502:Error> Predictive Failure event received. PD removed. (PD:300)"),
               1u);
     EXPECT_EQ(
         countLog(d,
                  "<4800:Error> Media error count has exceeded the threshold. PD removed. (PD:2)"),
-        1u);
+        2u);
+    for (const char *drive : {"16 PD:2", "16 PD:3", "17 PD:300", "17 PD:301"})
+        EXPECT_EQ(countLog(d, std::string("<6600:Warning> PD not watched: the detection tables "
+                                          "hold the first 16 controllers. (Controller:") +
+                                  drive + " Mode:MEDIUM)"),
+                  1u)
+            << drive;
+    EXPECT_EQ(countLog(d, "<6600:"), 4u);
+    EXPECT_THAT(kt::readText(d.workPath("k.prom")),
+                ::testing::HasSubstr("\nkestrun_unwatched_drives_total{mode=\"MEDIUM\"} 4\n"));
     EXPECT_EQ(countLog(d, "MEDIUM Mode : ON"), 1u);
     EXPECT_EQ(countLog(d, "<5"), 0u) << ::testing::PrintToString(kt::texts(d.logLines()));
 }
