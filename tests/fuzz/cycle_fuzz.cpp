@@ -16,6 +16,7 @@
 #include "storage/StoreCmd.h"
 #include "storage/loader.h"
 
+#include <climits>
 #include <dlfcn.h>
 #include <set>
 #include <unistd.h>
@@ -284,8 +285,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     g_iHistoryCnt = 1 + extra % 3;
     g_iActionMode = (modes >> 5) & 1 ? ACTION_OBSERVE : ACTION_REMOVE;
     memset(g_cMetricsFile, 0, sizeof g_cMetricsFile);
-    if (extra & 0x80)
-        snprintf(g_cMetricsFile, sizeof g_cMetricsFile, "%s/kestrun.prom", fz::moduleDir().c_str());
+    static char cwd[PATH_MAX];
+    if ((extra & 0x80) && (cwd[0] != '\0' || getcwd(cwd, sizeof cwd) != nullptr))
+        snprintf(g_cMetricsFile, sizeof g_cMetricsFile, "%s/%s/kestrun.prom", cwd,
+                 fz::moduleDir().c_str()); // the metrics file wants an absolute path
     g_iAErrorCnt = 1;
     memset(g_cAErrSenseKey, 0, sizeof g_cAErrSenseKey);
     g_iMBoardCnt = 1;

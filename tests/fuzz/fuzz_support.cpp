@@ -17,21 +17,28 @@ namespace fz {
 void (*onSleep)(unsigned seconds) = nullptr;
 void (*onSyslog)(const char *text) = nullptr;
 
+// The module directory is the relative name "module" inside a fresh
+// temporary directory made the working directory: every path the daemon
+// builds is then the same text on any machine and in any run, so no loop over
+// a path (its length, its characters) can make the coverage, and with it the
+// inputs explored, depend on where the fuzzer runs.
 const std::string &moduleDir() {
     // Never destroyed: the exit handler below still needs it.
     static const std::string &dir = *new std::string([] {
         const char *tmp = getenv("TMPDIR");
-        std::string tmpl =
+        static std::string work =
             std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/kestrun-fuzz-XXXXXX";
-        if (mkdtemp(tmpl.data()) == nullptr || tmpl.size() >= MODULE_PATH_SIZE)
+        if (mkdtemp(work.data()) == nullptr || chdir(work.c_str()) != 0 ||
+            mkdir("module", 0700) != 0)
             fail("cannot create the module directory");
-        snprintf(gcModulePath, sizeof gcModulePath, "%s", tmpl.c_str());
+        snprintf(gcModulePath, sizeof gcModulePath, "%s", "module");
         // Removed when the fuzzer ends normally.
         atexit([] {
             clearModuleDir();
             rmdir(gcModulePath);
+            rmdir(work.c_str());
         });
-        return tmpl;
+        return std::string("module");
     }());
     snprintf(gcModulePath, sizeof gcModulePath, "%s", dir.c_str());
     return dir;
@@ -122,7 +129,14 @@ void __wrap___syslog_chk(int, int, const char *format, ...) {
     va_end(ap);
 }
 
-unsigned __wrap_sleep(unsigned seconds) {
+unsigned __real_sleep(unsigned seconds);
+// libFuzzer's memory watch sleeps a second at a time in a thread of its own:
+// only the daemon's waits, on the fuzzing thread, return at once. Not
+// instrumented, so that the watch's first call adds no coverage at a moment
+// that depends on the machine's speed.
+__attribute__((no_sanitize("coverage"))) unsigned __wrap_sleep(unsigned seconds) {
+    if (gettid() != getpid())
+        return __real_sleep(seconds);
     if (fz::onSleep != nullptr)
         fz::onSleep(seconds);
     return 0;
