@@ -509,6 +509,80 @@ bool benchStorm(int others, StormResult &res) {
     return true;
 }
 
+long rssKiB(pid_t pid) {
+    std::string s = readFile("/proc/" + std::to_string(pid) + "/status");
+    size_t p = s.find("VmRSS:");
+    return p == std::string::npos ? -1 : strtol(s.c_str() + p + 6, nullptr, 10);
+}
+
+// A storm that goes on: `rounds` batches of `batch` counted events over 8
+// drives, each batch added to the running simulator and drained by the next
+// cycles. Resident size is read after every batch (the daemon sleeping). With
+// logMax > 0 the simulator's controller log keeps only its newest logMax
+// events, as a real one does, so what still grows is the daemon's.
+bool benchLongStorm(int rounds, int batch, int logMax, std::vector<long> &rss) {
+    constexpr int drives = 8;
+    Run r;
+    if (!setUp(r, "longstorm"))
+        return fail(r, "set-up");
+    writeFile(r.mod("Kestrun.ini"),
+              iniText("1000", "COUNT", false, false, true, false, "1000000000"));
+    std::string s = "controller 0 model=\"" + std::string(kModel) + "\"\n";
+    s += "event c=0 seq=1 time=1000 code=10 desc=start\n";
+    for (int id = 0; id < drives; id++)
+        s += "drive c=0 id=" + std::to_string(id) + " state=online\n";
+    writeFile(r.scenario(), s);
+    Env env = {{"KESTRUN_TEST_TIME", std::to_string(kFixedTime)}};
+    if (logMax > 0)
+        env.push_back({"KESTRUN_SIM_EVENT_LOG", std::to_string(logMax)});
+    if (!start(r, 5, env))
+        return fail(r, "start");
+    if (!waitFor([&] { return r.sleeps() >= 1; }, 20000, 100))
+        return fail(r, "first cycle");
+    static const char *const kinds[] = {"code=267", "code=268",
+                                        "code=113 key=0x03 asc=0x11 ascq=0"};
+    int seq = 2;
+    char line[256];
+    for (int round = 0; round < rounds; round++) {
+        std::string add;
+        for (int i = 0; i < batch; i++, seq++) {
+            snprintf(line, sizeof line,
+                     "event c=0 seq=%d time=%d %s dev=%d desc=\"Command timeout on PD\"\n", seq,
+                     100000 + seq, kinds[seq % 3], seq % drives);
+            add += line;
+        }
+        std::string tmp = r.scenario() + ".add.tmp";
+        if (!writeFile(tmp, add) || rename(tmp.c_str(), (r.scenario() + ".add").c_str()) != 0)
+            return fail(r, "adding events");
+        // Applied at the next command, read by the cycle after it.
+        size_t from = r.sleeps();
+        if (!waitFor([&] { return r.sleeps() >= from + 3; }, 60000, 200))
+            return fail(r, "the storm stalled");
+        rss.push_back(rssKiB(r.pid));
+    }
+    if (stop(r) != 0)
+        return fail(r, "the daemon did not stop cleanly");
+    tearDown(r);
+    return true;
+}
+
+bool benchLongStorms() {
+    constexpr int rounds = 60, batch = 2000;
+    for (int logMax : {0, 4 * batch}) {
+        std::vector<long> rss;
+        if (!benchLongStorm(rounds, batch, logMax, rss))
+            return false;
+        printf("longstorm %d events in %d batches, simulator log %s: resident KiB after batch "
+               "1, 10, 20, 30, 40, 50, 60: %ld %ld %ld %ld %ld %ld %ld; growth from batch 10 "
+               "on %+ld KiB%s\n",
+               rounds * batch, rounds,
+               logMax > 0 ? ("newest " + std::to_string(logMax)).c_str() : "every event", rss[0],
+               rss[9], rss[19], rss[29], rss[39], rss[49], rss[59], rss[59] - rss[9],
+               logMax > 0 ? " [goal: flat, within 64 KiB]" : " (the simulator's kept events)");
+    }
+    return true;
+}
+
 // One health-scan measurement; `metrics` adds the metrics file (in the work
 // directory). Fills the CPU microseconds per drive; prints unless quiet.
 bool scanRun(bool metrics, bool quiet, double &usPerDrive) {
@@ -609,8 +683,9 @@ bool benchMetrics() {
 int main(int argc, char **argv) {
     std::string what = argc > 1 ? argv[1] : "all";
     if (what != "all" && what != "memory" && what != "storm" && what != "scan" &&
-        what != "metrics") {
-        fprintf(stderr, "usage: %s [memory|storm|scan|metrics|all] | storm <files>\n", argv[0]);
+        what != "metrics" && what != "longstorm") {
+        fprintf(stderr, "usage: %s [memory|storm|longstorm|scan|metrics|all] | storm <files>\n",
+                argv[0]);
         return 2;
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -639,6 +714,8 @@ int main(int argc, char **argv) {
             ok = false;
         }
     }
+    if (what == "all" || what == "longstorm")
+        ok = benchLongStorms() && ok;
     if (what == "all" || what == "scan")
         ok = benchScan() && ok;
     if (what == "all" || what == "metrics")

@@ -352,9 +352,14 @@ int iHspFlgChk() {
 int iRegisterLineCount() {
     char path[MODULE_FILE_PATH_SIZE];
     vModuleFilePath(path, REGISTER_FILE_NAME);
-    FilePtr file(fopen(path, "re"));
-    if (!file)
+    // Counted only in a regular file: a FIFO in its place must not block.
+    int fd = iOpenRegular(path, O_RDONLY, 0);
+    FilePtr file(fd >= 0 ? fdopen(fd, "r") : nullptr);
+    if (!file) {
+        if (fd >= 0)
+            close(fd);
         return 0;
+    }
     int count = 0;
     char line[REGISTER_LINE_SIZE];
     while (fgets(line, sizeof line, file.get()) != nullptr) {

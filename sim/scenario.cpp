@@ -4,6 +4,8 @@
 #include "sim_model.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
@@ -550,6 +552,16 @@ bool applyEvent(Scenario *st, Args &a, std::string &err) {
         *pos = std::move(e); // same sequence number: the new line wins
     else
         ct->events.insert(pos, std::move(e));
+    // KESTRUN_SIM_EVENT_LOG=N: the log keeps its newest N events, as a
+    // controller's log of fixed size does (default: every event).
+    static const size_t logMax = [] {
+        const char *v = std::getenv("KESTRUN_SIM_EVENT_LOG");
+        long long n = v != nullptr ? std::atoll(v) : 0;
+        return n > 0 ? static_cast<size_t>(n) : SIZE_MAX;
+    }();
+    if (ct->events.size() > logMax)
+        ct->events.erase(ct->events.begin(),
+                         ct->events.begin() + static_cast<long>(ct->events.size() - logMax));
     return true;
 }
 
