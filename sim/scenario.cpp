@@ -373,6 +373,16 @@ bool applyDrive(Scenario *st, Args &a, std::string &err) {
         ct->slot[id] = static_cast<uint16_t>(ct->drives.size() - 1);
         d = &ct->drives.back();
         d->id = static_cast<uint16_t>(id);
+        // The identity every drive reports unless told otherwise, made once
+        // here rather than at every read.
+        char text[48];
+        snprintf(text, sizeof text, "VENDORX MODEL-4000      0004 SN%02u%06u",
+                 static_cast<unsigned>(c % 100), static_cast<unsigned>(id));
+        d->inquiryBytes = text;
+        d->inquiryBytes.resize(kMaxInquiry, ' ');
+        d->sas = 0x500a0b1c00000000ull | (c << 16) | id;
+        d->enclosure = static_cast<uint16_t>(252 + c % 4);
+        d->slotNumber = static_cast<uint8_t>(id & 0xff);
     }
     if (hasSeq)
         d->seq = static_cast<uint16_t>(seq);
@@ -396,6 +406,8 @@ bool applyDrive(Scenario *st, Args &a, std::string &err) {
     if (inquiry) {
         d->hasInquiry = true;
         d->inquiry = *inquiry;
+        d->inquiryBytes = *inquiry;
+        d->inquiryBytes.resize(kMaxInquiry, ' ');
     }
     if (hasSas) {
         d->hasSas = true;

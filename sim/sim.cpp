@@ -98,28 +98,14 @@ void put64(uint8_t *b, size_t off, uint64_t v) {
 }
 
 // Inquiry text @4 (96 bytes, blank-padded), SAS addresses @200 and @208,
-// enclosure device id @256, slot @259. Unset fields are derived from the
-// controller and device id, so that every drive names itself.
-void putIdentity(uint8_t *out, uint32_t ctrl, const Drive &d) {
-    std::memset(out + 4, ' ', kMaxInquiry);
-    if (d.hasInquiry) {
-        std::memcpy(out + 4, d.inquiry.data(),
-                    d.inquiry.size() < kMaxInquiry ? d.inquiry.size() : kMaxInquiry);
-    } else {
-        // "VENDORX MODEL-4000      0004 SN" and two digits of controller, six
-        // of device id (written by hand: this runs for every drive read).
-        static const char kPrefix[] = "VENDORX MODEL-4000      0004 SN";
-        std::memcpy(out + 4, kPrefix, sizeof kPrefix - 1);
-        uint8_t *digits = out + 4 + sizeof kPrefix - 1;
-        uint32_t v = (ctrl % 100) * 1000000u + d.id;
-        for (int i = 7; i >= 0; i--, v /= 10)
-            digits[i] = static_cast<uint8_t>('0' + v % 10);
-    }
-    uint64_t sas = 0x500a0b1c00000000ull | (static_cast<uint64_t>(ctrl & 0xff) << 16) | d.id;
-    put64(out, 200, d.hasSas ? d.sas : sas);
-    put64(out, 208, d.hasSas2 ? d.sas2 : 0);
-    put16(out, 256, d.hasEnclosure ? d.enclosure : static_cast<uint16_t>(252 + ctrl % 4));
-    out[259] = d.hasSlot ? d.slotNumber : static_cast<uint8_t>(d.id & 0xff);
+// enclosure device id @256, slot @259 (defaults made when the drive was
+// declared).
+void putIdentity(uint8_t *out, const Drive &d) {
+    std::memcpy(out + 4, d.inquiryBytes.data(), kMaxInquiry);
+    put64(out, 200, d.sas);
+    put64(out, 208, d.sas2);
+    put16(out, 256, d.enclosure);
+    out[259] = d.slotNumber;
 }
 
 struct Block {
@@ -736,7 +722,7 @@ int execute(int cmd, const Block &b) {
         put32(out, 168, d->merr);
         put32(out, 176, d->pfail);
         put16(out, 184, d->state);
-        putIdentity(out, b.ctrl, *d);
+        putIdentity(out, *d);
         out[370] = d->media;
         return ST_OK;
     }

@@ -60,10 +60,12 @@ struct Drive {
     uint32_t pfail = 0;
     uint8_t state = DS_UGOOD;
     bool releaseUgood = false;
-    // Identity; unset fields are derived from the controller and device id
-    // when the drive is read (see sim/README.md).
+    // Identity; fields not given are derived from the controller and device
+    // id when the drive is declared (see sim/README.md), and only given ones
+    // are written back.
     bool hasInquiry = false, hasSas = false, hasSas2 = false, hasEnclosure = false, hasSlot = false;
-    std::string inquiry; // up to kMaxInquiry bytes
+    std::string inquiry;      // as given, up to kMaxInquiry bytes
+    std::string inquiryBytes; // as reported: kMaxInquiry bytes, blank-padded
     uint64_t sas = 0, sas2 = 0;
     uint16_t enclosure = 0;
     uint8_t slotNumber = 0;
