@@ -43,12 +43,8 @@ struct Repeat {
     long long at;
 };
 
-struct DriveContext {
-    int controller = 0;
-    int deviceId = 0;
-    const char *reason = nullptr;
-    bool set = false;
-};
+// The drive scope as it stood when the message was raised.
+using DriveContext = AlertDrive;
 
 // One run as it is to be started.
 struct Run {
@@ -120,8 +116,9 @@ int iSpawnRun(const Run &run, pid_t *pid) {
     snprintf(id, sizeof id, "%d", run.messageId);
     std::vector<std::string> vars;
     const char *own[] = {
-        "KESTRUN_MESSAGE_ID=", "KESTRUN_MESSAGE=", "KESTRUN_SEVERITY=", "KESTRUN_CONTROLLER=",
-        "KESTRUN_DEVICE_ID=",  "KESTRUN_REASON=",  "KESTRUN_HOSTNAME=", "KESTRUN_MODULE_DIR="};
+        "KESTRUN_MESSAGE_ID=", "KESTRUN_MESSAGE=", "KESTRUN_SEVERITY=",    "KESTRUN_CONTROLLER=",
+        "KESTRUN_DEVICE_ID=",  "KESTRUN_REASON=",  "KESTRUN_HOSTNAME=",    "KESTRUN_MODULE_DIR=",
+        "KESTRUN_ENCLOSURE=",  "KESTRUN_SLOT=",    "KESTRUN_SAS_ADDRESS=", "KESTRUN_DRIVE="};
     for (char **e = environ; e != nullptr && *e != nullptr; e++) {
         bool ours = false;
         for (const char *o : own)
@@ -137,6 +134,14 @@ int iSpawnRun(const Run &run, pid_t *pid) {
         vars.push_back(std::string(own[4]) + std::to_string(run.drive.deviceId & 0xFFFF));
         if (run.drive.reason != nullptr)
             vars.push_back(std::string(own[5]) + run.drive.reason);
+        if (run.drive.located) {
+            char sas[24];
+            snprintf(sas, sizeof sas, "0x%016llx", run.drive.sasAddress);
+            vars.push_back(std::string(own[8]) + std::to_string(run.drive.enclosure));
+            vars.push_back(std::string(own[9]) + std::to_string(run.drive.slot));
+            vars.push_back(std::string(own[10]) + sas);
+            vars.push_back(std::string(own[11]) + run.drive.drive);
+        }
     }
     vars.push_back(std::string(own[6]) + g_hostname);
     vars.push_back(std::string(own[7]) + g_moduleDir);
@@ -230,8 +235,8 @@ void vModuleDirSet(const char *moduleDir) {
 } // namespace
 
 AlertDriveScope::AlertDriveScope(int controller, int deviceId, const char *reason)
-    : controller_(g_drive.controller), deviceId_(g_drive.deviceId), set_(g_drive.set),
-      reason_(g_drive.reason) {
+    : saved_(g_drive) {
+    g_drive = AlertDrive{};
     g_drive.controller = controller;
     g_drive.deviceId = deviceId;
     g_drive.reason = reason;
@@ -239,10 +244,18 @@ AlertDriveScope::AlertDriveScope(int controller, int deviceId, const char *reaso
 }
 
 AlertDriveScope::~AlertDriveScope() {
-    g_drive.controller = controller_;
-    g_drive.deviceId = deviceId_;
-    g_drive.reason = reason_;
-    g_drive.set = set_ != 0;
+    g_drive = saved_;
+}
+
+void vAlertDriveIdentity(int enclosure, int slot, unsigned long long sasAddress,
+                         const char *drive) {
+    if (!g_drive.set)
+        return;
+    g_drive.located = true;
+    g_drive.enclosure = enclosure;
+    g_drive.slot = slot;
+    g_drive.sasAddress = sasAddress;
+    snprintf(g_drive.drive, sizeof g_drive.drive, "%s", drive);
 }
 
 bool bAlertOn() {
@@ -429,6 +442,6 @@ void vAlertReset() {
     g_repeatCount = 0;
     g_skippedPending = 0;
     g_totals = AlertTotals{};
-    g_drive = DriveContext{};
+    g_drive = AlertDrive{};
     g_limitMs = ALERT_LIMIT_MS;
 }

@@ -13,8 +13,24 @@ constexpr int ALERT_REPEAT_SECONDS = 3600; // one run per repeated message
 constexpr int ALERT_REPEAT_ENTRIES = 128;  // repeats remembered
 constexpr const char *ALERT_LIMIT_ENV = "KESTRUN_TEST_ALERT_LIMIT_MS"; // tests only
 
-// Drive the messages raised while it is set are about (environment
-// KESTRUN_CONTROLLER, KESTRUN_DEVICE_ID and, with a reason, KESTRUN_REASON).
+constexpr int ALERT_DRIVE_TEXT_SIZE = 97;
+
+// The drive the messages raised while a scope is set are about (environment
+// KESTRUN_CONTROLLER, KESTRUN_DEVICE_ID, with a reason KESTRUN_REASON, and once
+// its identity is known KESTRUN_ENCLOSURE, KESTRUN_SLOT, KESTRUN_SAS_ADDRESS,
+// KESTRUN_DRIVE).
+struct AlertDrive {
+    int controller = 0;
+    int deviceId = 0;
+    const char *reason = nullptr;
+    bool set = false;
+    bool located = false;
+    int enclosure = 0;
+    int slot = 0;
+    unsigned long long sasAddress = 0;
+    char drive[ALERT_DRIVE_TEXT_SIZE] = "";
+};
+
 // Scopes nest: the previous drive comes back when a scope ends.
 class AlertDriveScope {
   public:
@@ -24,9 +40,11 @@ class AlertDriveScope {
     AlertDriveScope &operator=(const AlertDriveScope &) = delete;
 
   private:
-    int controller_, deviceId_, set_;
-    const char *reason_;
+    AlertDrive saved_;
 };
+
+// The identity of the current scope's drive, as last read.
+void vAlertDriveIdentity(int enclosure, int slot, unsigned long long sasAddress, const char *drive);
 
 // Prepares the program named by NOTIFY_PROGRAM for this run. 0 when it is
 // usable or none is set; otherwise the reason it cannot run (an errno value,

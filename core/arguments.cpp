@@ -2,6 +2,7 @@
 
 #include "core/check.h"
 #include "core/exit_status.h"
+#include "core/register_command.h"
 #include "core/test_alert.h"
 #include "core/version.h"
 
@@ -24,6 +25,10 @@ int iArgumentsCheck(int argc, char **argv) {
         printf("Kestrun %s\n", VERSION_TEXT);
         return EXIT_STATUS_STOPPED;
     }
+    if (argc == 2 && arg != nullptr && strcmp(arg, "--register") == 0)
+        return iRegisterCommand(argv[0]);
+    if (arg != nullptr && strcmp(arg, "--retire") == 0)
+        return iRetireCommand(argv[0], argc == 3 ? argv[2] : nullptr);
     bool check = arg != nullptr && strcmp(arg, "--check") == 0;
     if (check && argc <= 3)
         return iConfigCheck(argv[0], argc == 3 ? argv[2] : nullptr);
@@ -44,14 +49,22 @@ int iArgumentsCheck(int argc, char **argv) {
                      "                  message and print how it ended: exit status 0 it exited\n"
                      "                  0, 1 it failed or was killed after 30 seconds, 6 none is\n"
                      "                  configured or it cannot be run\n"
+                     "  --register      list the register of removed drives with each drive's\n"
+                     "                  recorded identity, bay, reason and time; read-only, may\n"
+                     "                  run beside a monitor\n"
+                     "  --retire CONTROLLER,DEVICE\n"
+                     "                  remove that drive's line (and its identity records) from\n"
+                     "                  the register; refused while a monitor runs\n"
                      "\n"
                      "Exit status:\n"
-                     "  0    stopped by a signal (or --help, --version; --check: all clean)\n"
-                     "  1    --check: warnings only\n"
-                     "  2    unknown argument\n"
-                     "  3    another instance already runs on this directory\n"
+                     "  0    stopped by a signal (or --help, --version; --check: all clean;\n"
+                     "       --register printed; --retire retired the line)\n"
+                     "  1    --check: warnings only; --retire: the register has no such line\n"
+                     "  2    unknown argument, or --retire without CONTROLLER,DEVICE\n"
+                     "  3    another instance already runs on this directory (--retire refused)\n"
                      "  6    configuration or installation problem (Kestrun.ini missing,\n"
-                     "       library not loadable; --check: errors)\n"
+                     "       library not loadable; --check: errors); --register, --retire:\n"
+                     "       the register cannot be read or rewritten\n"
                      "  7    controller unavailable (controller list or information unreadable)\n"
                      "  255  signal handler not installed, or no module directory of at most\n"
                      "       255 characters\n");
@@ -60,7 +73,7 @@ int iArgumentsCheck(int argc, char **argv) {
     // A typo must never start a monitor. Named: the first word not understood.
     bool firstKnown =
         arg != nullptr && (strcmp(arg, "--version") == 0 || strcmp(arg, "--help") == 0 ||
-                           strcmp(arg, "--test-alert") == 0);
+                           strcmp(arg, "--test-alert") == 0 || strcmp(arg, "--register") == 0);
     const char *bad = check ? argv[3] : firstKnown ? argv[2] : arg;
     fprintf(stderr, "Kestrun: unknown argument \"%s\"\n%s", bad != nullptr ? bad : "", USAGE);
     return EXIT_STATUS_USAGE;

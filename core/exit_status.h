@@ -4,6 +4,7 @@
 constexpr int EXIT_STATUS_STOPPED = 0;        // stopped by a signal; --help, --version
 constexpr int EXIT_STATUS_CHECK_WARNINGS = 1; // --check: warnings, no error
 constexpr int EXIT_STATUS_TEST_FAILED = 1;    // --test-alert: the program ran and failed
+constexpr int EXIT_STATUS_NO_LINE = 1;        // --retire: the register has no such line
 constexpr int EXIT_STATUS_USAGE = 2;          // unknown argument
 constexpr int EXIT_STATUS_INSTANCE = 3;       // another instance holds the module directory
 constexpr int EXIT_STATUS_INSTALL =

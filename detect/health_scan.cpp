@@ -124,7 +124,8 @@ void vSmartMErrChk() {
             if (tPhysInfo.deviceType != 0 || tPhysInfo.mediaType > 1)
                 continue;
             vMetricsDrive(i, d, tPhysInfo.firmwareState, tPhysInfo.predictiveFailureCount,
-                          tPhysInfo.mediaErrorCount);
+                          tPhysInfo.mediaErrorCount, tPhysInfo.enclosureDeviceId,
+                          tPhysInfo.slotNumber);
             if (g_iSmartMode == 1 && tPhysInfo.predictiveFailureCount != 0)
                 iDisConnectHdd(i, d, DETECT_SMART);
             if (g_iSignalRecv == 1)

@@ -3,6 +3,7 @@
 // lose its data by our hand before the drive itself failed.
 #include "isolate/member_guard.h"
 
+#include "isolate/drive_location.h"
 #include "log/messages.h"
 #include "metrics/metrics.h"
 
@@ -47,8 +48,10 @@ bool bEveryLdCanLoseMember(int controller, int deviceId, const PdLdList &lds) {
         bool read = iGetLdInfo(controller, lds.ldNumbers[i], &ld, 2, tErrInfo) == 1;
         if (read && bRedundant(ld))
             continue;
-        if (bFirstWarning(controller, dev))
+        if (bFirstWarning(controller, dev)) {
             vLogID6000_Output(controller, lds.ldNumbers[i], dev, !read);
+            vDriveLocationLine(controller, dev);
+        }
         vMetricsKept(controller, dev, true);
         return false;
     }
@@ -56,8 +59,10 @@ bool bEveryLdCanLoseMember(int controller, int deviceId, const PdLdList &lds) {
     // may be one that cannot lose the member, so the member stays. It is
     // named as LD -1, its information unread.
     if (lds.ldCount > PDLDLIST_MAX) {
-        if (bFirstWarning(controller, dev))
+        if (bFirstWarning(controller, dev)) {
             vLogID6000_Output(controller, -1, dev, true);
+            vDriveLocationLine(controller, dev);
+        }
         vMetricsKept(controller, dev, true);
         return false;
     }

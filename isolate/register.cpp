@@ -13,6 +13,7 @@
 
 #include "alert/alert.h"
 #include "log/append.h"
+#include "isolate/register_drive.h"
 #include "log/messages.h"
 #include "process/files.h"
 #include "process/process.h"
@@ -264,21 +265,7 @@ int iHSPFileMake(int controller, int deviceId) {
 }
 
 int iStateChkSet(int controller, int deviceId) {
-    int dev = static_cast<int16_t>(deviceId);
-    AlertDriveScope scope(controller, deviceId, nullptr);
-    if (iGetPhysicalInfo(controller, dev, &tPhysInfo, 2, tErrInfo) != 1) {
-        vLogID5007_Output("iStateChkSet", tErrInfo[0]);
-        return 3;
-    }
-    if (tPhysInfo.firmwareState != PD_STATE_UNCONFIGURED_GOOD)
-        return 2;
-    if (iSetState(controller, dev, PD_STATE_UNCONFIGURED_BAD, tPhysInfo.sequenceNumber, 2,
-                  tErrInfo) == 1) {
-        vLogID4600_Output(deviceId);
-        return 0;
-    }
-    vLogID4601_Output(deviceId);
-    return -1;
+    return iStateChkSetDrive(controller, deviceId, nullptr);
 }
 
 int iHspFlgChk() {
@@ -315,6 +302,7 @@ int iHspFlgChk() {
     if (!fresh)
         vLogID5009_Output(REGISTER_FILE_NAME, "iHspFlgChk", err);
 
+    IdentityPass identities(registerPath);
     char line[REGISTER_LINE_SIZE];
     while (fgets(line, sizeof line, in.get()) != nullptr) {
         int controller = 0;
@@ -322,16 +310,20 @@ int iHspFlgChk() {
         if (!bParseLine(line, &controller, &deviceId))
             continue;
         // Only a real answer about the drive drops its line: read and found
-        // in another state. A drive that cannot be read at this start (its
-        // controller not listed, the read failing, a stop request before or
-        // during its read) keeps its line, in order.
+        // in another state, or found to be another drive. A drive that cannot be read at this start
+        // (its controller not listed, the read failing, a stop request before or during its read)
+        // keeps its line, in order.
         bool keep = true;
         if (g_iSignalRecv != 1) {
             if (controller < 0 || controller >= giCtrlCnt)
                 vLogID6002_Output(controller, deviceId);
-            else
-                keep = iStateChkSet(controller, deviceId) != 2;
+            else {
+                int result = identities.iJudge(controller, deviceId);
+                keep = result != 2 && result != STATE_CHK_REPLACED;
+            }
         }
+        if (keep)
+            identities.vKeep(controller, deviceId);
         if (keep && fresh && fprintf(fresh.get(), "%d,%d\n", controller, deviceId) < 0 && err == 0)
             err = errno;
     }
@@ -353,15 +345,21 @@ int iHspFlgChk() {
         return 0;
     }
     vSyncDir(place.dir);
+    identities.vFinish();
     return 1;
 }
 
 int iRegisterLineCount() {
     char path[MODULE_FILE_PATH_SIZE];
     vModuleFilePath(path, REGISTER_FILE_NAME);
-    FilePtr file(fopen(path, "re"));
-    if (!file)
+    // Counted only in a regular file: a FIFO in its place must not block.
+    int fd = iOpenRegular(path, O_RDONLY, 0);
+    FilePtr file(fd >= 0 ? fdopen(fd, "r") : nullptr);
+    if (!file) {
+        if (fd >= 0)
+            close(fd);
         return 0;
+    }
     int count = 0;
     char line[REGISTER_LINE_SIZE];
     while (fgets(line, sizeof line, file.get()) != nullptr) {
@@ -371,4 +369,10 @@ int iRegisterLineCount() {
             count++;
     }
     return count;
+}
+
+bool bRegisterLine(const char *line, int *controller, int *deviceId) {
+    char copy[REGISTER_LINE_SIZE];
+    snprintf(copy, sizeof copy, "%s", line);
+    return bParseLine(copy, controller, deviceId);
 }

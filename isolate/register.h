@@ -46,3 +46,8 @@ int iStateChkSet(int controller, int deviceId);
 
 // Lines of the register that name a drive; 0 when there is no register.
 int iRegisterLineCount();
+
+// A register line's drive, by the rules of the start-up pass (fields split at
+// ",", CR and LF; device id cut to 16 bits, 0-65535). False when the line
+// names no drive.
+bool bRegisterLine(const char *line, int *controller, int *deviceId);

@@ -2,10 +2,11 @@
 
 #include "alert/alert.h"
 #include "config/settings.h"
+#include "isolate/drive_location.h"
 #include "isolate/member_guard.h"
 #include "isolate/observe.h"
 #include "process/process.h"
-#include "isolate/register.h"
+#include "isolate/register_drive.h"
 #include "log/messages.h"
 #include "metrics/metrics.h"
 #include "service/notify.h"
@@ -19,8 +20,10 @@ int g_iRemovedCnt = 0;
 namespace {
 
 bool bReadDrive(int controller, int deviceId, const char *name) {
-    if (iGetPhysicalInfo(controller, deviceId, &tPhysInfo, 2, tErrInfo) == 1)
+    if (iGetPhysicalInfo(controller, deviceId, &tPhysInfo, 2, tErrInfo) == 1) {
+        vDriveNoted(controller, deviceId);
         return true;
+    }
     vLogID5007_Output(name, tErrInfo[0]);
     return false;
 }
@@ -46,12 +49,13 @@ void vSettle() {
         left = sleep(left);
 }
 
-void vRemovalFailed(int deviceId, int reason) {
+void vRemovalFailed(int controller, int deviceId, int reason) {
     vMetricsRemovalFailed(eMetricsReason(reason));
     if (reason == DETECT_MEDIUM)
         vLogID4801_Output(deviceId);
     else
         vLogID4501_Output(deviceId);
+    vDriveLocationLine(controller, deviceId);
 }
 
 } // namespace
@@ -141,15 +145,16 @@ int iDelHotSpare(int controller, int deviceId, int reason) {
         return 1;
     SpareInfo spare{};
     bool dedicated = iGetDHotInfo(controller, deviceId, &spare, 2, tErrInfo) == 1;
-    RegisterMark mark;
-    iRegisterBeforeChange(controller, deviceId, &mark);
+    DriveMark mark;
+    iRegisterDrive(controller, deviceId, kMetricsReasonNames[eMetricsReason(reason)], &mark);
     if (iRemoveHotSpare(controller, deviceId, tPhysInfo.sequenceNumber, 2, tErrInfo) != 1) {
-        vRegisterTakeBack(mark);
+        vRegisterDriveTakeBack(mark);
         vMetricsRemovalFailed(eMetricsReason(reason));
         if (reason == DETECT_MEDIUM)
             vLogID4801_Output(deviceId);
         else
             vLogID4001_Output(deviceId);
+        vDriveLocationLine(controller, deviceId);
         return 0;
     }
     RemovalCommit commit;
@@ -159,6 +164,7 @@ int iDelHotSpare(int controller, int deviceId, int reason) {
                   tErrInfo) != 1) {
         vMetricsRemovalFailed(eMetricsReason(reason));
         vLogID4101_Output(deviceId);
+        vDriveLocationLine(controller, deviceId);
         return 0;
     }
     vMetricsRemoval(eMetricsReason(reason), METRICS_SPARE);
@@ -171,6 +177,9 @@ int iDelHotSpare(int controller, int deviceId, int reason) {
         vLogID4700_Output(text);
     else if (reason == DETECT_MEDIUM)
         vLogID4800_Output(deviceId);
+    else
+        return 1;
+    vDriveLocationLine(controller, deviceId);
     return 1;
 }
 
@@ -184,8 +193,8 @@ int iDelHddChanged(int controller, int deviceId, int reason, bool *changed) {
         return 0;
     int firstState = tPhysInfo.firmwareState;
     MetricsRole role = firstState == PD_STATE_REBUILD ? METRICS_REBUILDING : METRICS_MEMBER;
-    RegisterMark mark;
-    iRegisterBeforeChange(controller, deviceId, &mark);
+    DriveMark mark;
+    iRegisterDrive(controller, deviceId, kMetricsReasonNames[eMetricsReason(reason)], &mark);
     if (iSetState(controller, deviceId, PD_STATE_FAILED, tPhysInfo.sequenceNumber, 2, tErrInfo) ==
         1) {
         RemovalCommit commit;
@@ -203,7 +212,7 @@ int iDelHddChanged(int controller, int deviceId, int reason, bool *changed) {
     }
     if (firstState == PD_STATE_REBUILD) {
         if (!bReadDrive(controller, deviceId, "iDelHdd")) {
-            vRegisterTakeBack(mark);
+            vRegisterDriveTakeBack(mark);
             return 0;
         }
         if (iRebuildCancel(controller, deviceId, tPhysInfo.sequenceNumber, 2, tErrInfo) == 1) {
@@ -216,8 +225,8 @@ int iDelHddChanged(int controller, int deviceId, int reason, bool *changed) {
             return done;
         }
     }
-    vRegisterTakeBack(mark);
-    vRemovalFailed(deviceId, reason);
+    vRegisterDriveTakeBack(mark);
+    vRemovalFailed(controller, deviceId, reason);
     return 0;
 }
 
@@ -229,6 +238,7 @@ int iHddRecheck(int controller, int deviceId, int reason) {
                   tErrInfo) != 1) {
         vMetricsRemovalFailed(eMetricsReason(reason));
         vLogID4101_Output(deviceId);
+        vDriveLocationLine(controller, deviceId);
         return 0;
     }
     if (reason == DETECT_SMART)
@@ -237,5 +247,8 @@ int iHddRecheck(int controller, int deviceId, int reason) {
         vLogID4500_Output(deviceId);
     else if (reason == DETECT_MEDIUM)
         vLogID4800_Output(deviceId);
+    else
+        return 1;
+    vDriveLocationLine(controller, deviceId);
     return 1;
 }

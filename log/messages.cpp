@@ -351,6 +351,33 @@ void vLogID6402_Output(const char *value) {
                     value);
 }
 
+void vLogID6500_Output(int controller, int deviceId, int enclosure, int slot,
+                       unsigned long long sasAddress, const char *drive, bool syslogAlways) {
+    KESTRUN_MESSAGE(syslogAlways ? SYSLOG_ALWAYS : SYSLOG_APPLOG, LOG_INFO,
+                    "<6500:Information> PD location: enclosure %d slot %d, SAS address 0x%016llx, "
+                    "drive \"%s\". (No.%d)(PD:%d)",
+                    enclosure, slot, sasAddress, drive, controller, iPd(deviceId));
+}
+
+void vLogID6501_Output(int controller, int deviceId, unsigned long long removedSas,
+                       const char *removedDrive, unsigned long long nowSas, const char *nowDrive,
+                       int enclosure, int slot) {
+    KESTRUN_MESSAGE(SYSLOG_APPLOG, LOG_INFO,
+                    "<6501:Information> Registered PD was replaced: its register line is retired "
+                    "and the new drive is left alone. Removed drive: SAS address 0x%016llx, drive "
+                    "\"%s\". Now in enclosure %d slot %d: SAS address 0x%016llx, drive \"%s\". "
+                    "(No.%d)(PD:%d)",
+                    removedSas, removedDrive, enclosure, slot, nowSas, nowDrive, controller,
+                    iPd(deviceId));
+}
+
+void vLogID6502_Output(const char *fileName, const char *name, int error) {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_WARNING,
+                    "<6502:Warning> %s File write failed: register lines stand without the "
+                    "drive's identity.(%s) Error Code (%d)",
+                    fileName, name, error);
+}
+
 void vLogID6600_Output(int controller, int deviceId, const char *mode, bool beyondTables,
                        int limit) {
     KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_WARNING,

@@ -49,6 +49,14 @@ void vLogID6300_Output(const char *file, int error);
 void vLogID6400_Output();
 void vLogID6401_Output(int controller, int deviceId, const char *mode, const char *role);
 void vLogID6402_Output(const char *value);
+// The bay and identity of the drive the message before it was about. It goes
+// to syslog as that message did: always, or with APPLOG_SWITCH.
+void vLogID6500_Output(int controller, int deviceId, int enclosure, int slot,
+                       unsigned long long sasAddress, const char *drive, bool syslogAlways);
+void vLogID6501_Output(int controller, int deviceId, unsigned long long removedSas,
+                       const char *removedDrive, unsigned long long nowSas, const char *nowDrive,
+                       int enclosure, int slot);
+void vLogID6502_Output(const char *fileName, const char *name, int error);
 // A drive that a detection mode cannot watch: its controller is beyond the
 // tables' `limit` controllers (`beyondTables`), or all `limit` drive slots of
 // its controller are in use.

@@ -120,6 +120,10 @@ void vDriveFamily(const char *name, const char *help, long long MetricsDrive::*f
         vPutI(d.controller);
         vPut("\",device_id=\"");
         vPutI(d.deviceId & 0xFFFF);
+        vPut("\",enclosure=\"");
+        vPutI(d.enclosure);
+        vPut("\",slot=\"");
+        vPutI(d.slot);
         vPut("\"} ");
         if (field32 != nullptr)
             vPutI(d.*field32);
@@ -273,12 +277,12 @@ void vMetricsCycleBegin() {
 }
 
 void vMetricsDrive(int controller, int deviceId, int firmwareState, uint32_t predictiveFailures,
-                   uint32_t mediaErrors) {
+                   uint32_t mediaErrors, int enclosure, int slot) {
     if (!bMetricsOn())
         return;
     try {
-        g_drives.push_back(
-            MetricsDrive{controller, deviceId, firmwareState, predictiveFailures, mediaErrors, -1});
+        g_drives.push_back(MetricsDrive{controller, deviceId, firmwareState, predictiveFailures,
+                                        mediaErrors, -1, enclosure, slot});
     } catch (...) {
         // No memory: the drive is missing from this cycle's file.
     }

@@ -34,6 +34,8 @@ struct MetricsDrive {
     uint32_t predictiveFailures;
     uint32_t mediaErrors;
     long long aerrorEvents; // -1: AERROR mode off, or the drive not watched by it
+    int enclosure;          // the bay, from the same read
+    int slot;
 };
 
 bool bMetricsOn();
@@ -53,7 +55,7 @@ void vMetricsKept(int controller, int deviceId, bool kept);
 // Per cycle: the drive list starts empty and gets one entry per drive read.
 void vMetricsCycleBegin();
 void vMetricsDrive(int controller, int deviceId, int firmwareState, uint32_t predictiveFailures,
-                   uint32_t mediaErrors);
+                   uint32_t mediaErrors, int enclosure, int slot);
 int iMetricsDriveCount();
 MetricsDrive *pMetricsDrive(int index);
 

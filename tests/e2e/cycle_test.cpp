@@ -103,9 +103,10 @@ TEST(Cycle, StopDuringPreparationSkipsTheLoop) {
     EXPECT_TRUE(r.exitedWith(0)) << r;
 
     auto log = kt::texts(d.logLines());
-    ASSERT_EQ(log.size(), 3u) << ::testing::PrintToString(log);
+    ASSERT_EQ(log.size(), 4u) << ::testing::PrintToString(log);
     EXPECT_THAT(log[1], HasSubstr("<1001:"));
     EXPECT_EQ(log[2], "<4600:Error> PD was set to offline status again. (PD:1)");
+    EXPECT_THAT(log[3], HasSubstr("<6500:"));
     EXPECT_EQ(callList(d), "ctrlsearch(0) ctrlinfo(0) pdinfo(0) setstate(0) ");
     EXPECT_TRUE(d.sleepLog().empty());
     EXPECT_EQ(d.registerText(), "0,1\n");

@@ -1,5 +1,6 @@
 // One monitor per module directory, and the only arguments the program takes:
-// a second start, --help, --version and a typo, each while a monitor runs.
+// a second start, --help, --version, a typo, --register and --retire, each
+// while a monitor runs.
 #include "harness.h"
 
 #include <gmock/gmock.h>
@@ -59,6 +60,14 @@ TEST(Instance, OnlyOneMonitorRunsOnAModuleDirectoryAndArgumentsNeverStartOne) {
          "",
          std::string("Kestrun: unknown argument \"now\"\n") + kUsage,
          false},
+        {"--register beside the monitor",
+         {"--register"},
+         0,
+         "No register: " + d.modulePath(kt::kRegisterName) + "\n",
+         "",
+         false},
+        {"--retire refused", {"--retire", "0,1"}, 3, "", "a monitor is running on", false},
+        {"--retire malformed", {"--retire", "0;1"}, 2, "", "needs CONTROLLER,DEVICE", false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

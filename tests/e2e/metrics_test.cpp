@@ -130,16 +130,20 @@ TEST_F(MetricsFixture, DemoRunExportsEveryFamily) {
         {"kestrun_controllers", "gauge", {"kestrun_controllers 1"}},
         {"kestrun_drive_firmware_state",
          "gauge",
-         {"kestrun_drive_firmware_state{controller=\"0\",device_id=\"15\"} 2"}},
+         {"kestrun_drive_firmware_state{controller=\"0\",device_id=\"15\",enclosure=\"252\",slot="
+          "\"15\"} 2"}},
         {"kestrun_drive_predictive_failures",
          "gauge",
-         {"kestrun_drive_predictive_failures{controller=\"0\",device_id=\"18\"} 4"}},
+         {"kestrun_drive_predictive_failures{controller=\"0\",device_id=\"18\",enclosure=\"252\","
+          "slot=\"18\"} 4"}},
         {"kestrun_drive_media_errors",
          "gauge",
-         {"kestrun_drive_media_errors{controller=\"0\",device_id=\"1\"} 80"}},
+         {"kestrun_drive_media_errors{controller=\"0\",device_id=\"1\",enclosure=\"252\",slot="
+          "\"1\"} 80"}},
         {"kestrun_drive_aerror_events",
          "gauge",
-         {"kestrun_drive_aerror_events{controller=\"0\",device_id=\"12\"} 3"}},
+         {"kestrun_drive_aerror_events{controller=\"0\",device_id=\"12\",enclosure=\"252\",slot="
+          "\"12\"} 3"}},
         {"kestrun_drive_kept_in_service", "gauge", {}},
         {"kestrun_removals_total",
          "counter",

@@ -659,3 +659,77 @@ TEST(Removal, DriveIsRegisteredBeforeItsStateChangesAndOnlyThen) {
 }
 
 } // namespace
+
+namespace {
+
+// Drive 5's identity in the scenario, and as the location line and the alert
+// program show it (blanks made one, bytes outside printable ASCII as "?").
+const char *const kIdentity = " sas=0x500a0b1c2d3e4f50 enclosure=32 slot=3 "
+                              "inquiry=\"VENDORX  MODEL-4000      0004  SN0012345\xc3\xa9\"\n";
+const char *const kLocation =
+    "<6500:Information> PD location: enclosure 32 slot 3, SAS address 0x500a0b1c2d3e4f50, "
+    "drive \"VENDORX MODEL-4000 0004 SN0012345??\". (No.0)(PD:5)";
+
+} // namespace
+
+// Every message about drive 5 is followed by the line naming its bay and
+// identity, and the alert program run for it gets the same in its environment.
+TEST(Removal, EveryOutcomeNamesTheDrivesBayAndIdentity) {
+    struct Case {
+        const char *name;
+        Reason reason;
+        std::string drive; // drive 5 and what else the case needs
+        std::string ini;   // appended to the mode's settings
+        const char *message;
+    } cases[] = {
+        {"spare, SMART", Reason::Smart,
+         "drive c=0 id=5 seq=3 state=spare\nspare c=0 id=5 role=dedicated groups=0\n", "",
+         "<4000:"},
+        {"member, AERROR", Reason::Aerror,
+         std::string(kRaid5) + "drive c=0 id=5 seq=3 state=online release=ugood\n", "", "<4500:"},
+        {"rebuilding, SMART", Reason::Smart, "drive c=0 id=5 seq=3 state=rebuild\n", "", "<4502:"},
+        {"spare, MEDIUM", Reason::Medium, "drive c=0 id=5 seq=3 state=spare\n", "", "<4800:"},
+        {"member not failed", Reason::Smart,
+         std::string(kRaid5) +
+             "drive c=0 id=5 seq=3 state=online\nfault cmd=setstate c=0 id=5 status=8\n",
+         "", "<4501:"},
+        {"spare role kept", Reason::Smart,
+         "drive c=0 id=5 seq=3 state=spare\nfault cmd=removespare c=0 id=5 status=8\n", "",
+         "<4001:"},
+        {"spare not set bad", Reason::Smart,
+         "drive c=0 id=5 seq=3 state=spare\nfault cmd=setstate c=0 id=5 status=8\n", "", "<4101:"},
+        {"member kept for a RAID 0", Reason::Smart,
+         "drive c=0 id=5 seq=3 state=online\nld c=0 n=0 raid=0 members=5\n", "", "<6000:"},
+        {"observe mode", Reason::Smart, "drive c=0 id=5 seq=3 state=spare\n",
+         "[ACTION]\nACTION_MODE=OBSERVE\n", "<6401:"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        kt::Daemon d;
+        const std::string runs = d.workPath("runs");
+        ASSERT_TRUE(kt::Daemon::writeAbs(
+            d.workPath("alert.sh"),
+            "#!/bin/sh\nenv | grep '^KESTRUN_[ESD][NLAR]' > " + runs + ".$1\n", 0755));
+        run(d,
+            iniFor(c.reason) + c.ini + "[NOTIFY]\nNOTIFY_PROGRAM=" + d.workPath("alert.sh") + "\n",
+            std::string(kHead) + c.drive + "drive c=0 id=5" + kIdentity + trigger(c.reason));
+        auto log = kt::texts(d.logLines());
+        auto at = std::find_if(log.begin(), log.end(),
+                               [&](const auto &t) { return t.rfind(c.message, 0) == 0; });
+        ASSERT_TRUE(at != log.end() && at + 1 != log.end()) << ::testing::PrintToString(log);
+        EXPECT_EQ(at[1], kLocation);
+        // One location line per message (a failure repeats every cycle).
+        EXPECT_EQ(std::count(log.begin(), log.end(), kLocation),
+                  std::count_if(log.begin(), log.end(),
+                                [&](const auto &t) { return t.rfind(c.message, 0) == 0; }));
+        const std::string id = std::string(c.message).substr(1, 4);
+        ASSERT_TRUE(kt::Daemon::waitFor([&] {
+            return kt::readText(runs + "." + id).find("KESTRUN_DRIVE=") != std::string::npos;
+        }));
+        EXPECT_THAT(
+            kt::readLines(runs + "." + id),
+            ::testing::UnorderedElementsAre("KESTRUN_ENCLOSURE=32", "KESTRUN_SLOT=3",
+                                            "KESTRUN_SAS_ADDRESS=0x500a0b1c2d3e4f50",
+                                            "KESTRUN_DRIVE=VENDORX MODEL-4000 0004 SN0012345??"));
+    }
+}

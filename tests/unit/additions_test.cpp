@@ -135,7 +135,7 @@ TEST_F(AdditionsSettings, MetricsFileIsReplacedWhole) {
     ::chmod(dir.file("k.prom").c_str(), 0600);
     mode_t old = ::umask(077);
     vMetricsReset();
-    vMetricsDrive(0, 7, 24, 1, 2);
+    vMetricsDrive(0, 7, 24, 1, 2, 252, 7);
     EXPECT_EQ(iMetricsWrite(1, 0, 1700000000), 0);
     ::umask(old);
     struct stat st {};
@@ -147,7 +147,8 @@ TEST_F(AdditionsSettings, MetricsFileIsReplacedWhole) {
     EXPECT_EQ(std::fread(text.data(), 1, text.size(), f), text.size());
     std::fclose(f);
     EXPECT_EQ(text.find('x'), std::string::npos);
-    EXPECT_NE(text.find("\nkestrun_drive_media_errors{controller=\"0\",device_id=\"7\"} 2\n"),
+    EXPECT_NE(text.find("\nkestrun_drive_media_errors{controller=\"0\",device_id=\"7\",enclosure="
+                        "\"252\",slot=\"7\"} 2\n"),
               std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir.file(".k.prom.tmp")));
     // A directory that is gone: the error, and no file made elsewhere.

@@ -115,6 +115,9 @@ TEST_F(RegisterAppend, OnlyLinesNamingADriveCount) {
     ASSERT_TRUE(dir.write("PdState_Flag.dat",
                           "0,5\n\n7\n0,x\nx,1\n99999999999,3\n1,2\r\n,,0,,9\n-1,70000\n"));
     EXPECT_EQ(iRegisterLineCount(), 4);
+    std::filesystem::remove(dir.file("PdState_Flag.dat"));
+    ASSERT_EQ(mkfifo(dir.file("PdState_Flag.dat").c_str(), 0600), 0);
+    EXPECT_EQ(iRegisterLineCount(), 0); // counted without waiting for a writer
 }
 
 // A start-up rewrite that cannot finish leaves the register as it was,
