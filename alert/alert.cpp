@@ -7,7 +7,8 @@
 // Children are tracked by pid and reaped one by one with WNOHANG, never with
 // waitpid(-1): other parts of the daemon run children of their own (ldd) and
 // must find them. On a stop, programs still running are left to finish; the
-// daemon does not wait for them.
+// daemon does not wait for them. Runs waiting for a slot keep a copy of their
+// message and drive, so they start later exactly as they would have then.
 #include "alert/alert.h"
 
 #include "config/settings.h"
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <climits>
 #include <ctime>
 #include <fcntl.h>
 #include <spawn.h>
@@ -41,22 +43,40 @@ struct Repeat {
     long long at;
 };
 
+// The drive scope as it stood when the message was raised.
+using DriveContext = AlertDrive;
+
+// One run as it is to be started.
+struct Run {
+    int messageId;
+    const char *severity;
+    char text[ALERT_TEXT_SIZE];
+    DriveContext drive;
+    uint64_t key;
+};
+
+// An error code of a failed run, and whether it still awaits its report.
+struct FailureKind {
+    int code;
+    bool pending;
+};
+
 Child g_children[ALERT_RUNNING_MAX];
 int g_childCount = 0;
+Run g_queue[ALERT_QUEUE_MAX]; // ring
+int g_queueHead = 0;
+int g_queueCount = 0;
 Repeat g_repeats[ALERT_REPEAT_ENTRIES];
 int g_repeatCount = 0;
+FailureKind g_failures[ALERT_FAILURE_KINDS];
+int g_failureCount = 0;
 unsigned g_skippedPending = 0;
 AlertTotals g_totals{};
 long long g_limitMs = ALERT_LIMIT_MS;
 char g_hostname[256];
-char g_moduleDir[256];
-
-struct DriveContext {
-    int controller = 0;
-    int deviceId = 0;
-    const char *reason = nullptr;
-    bool set = false;
-} g_drive;
+char g_moduleDir[PATH_MAX];
+DriveContext g_drive;
+Run g_scratch; // a run started at once
 
 long long llMonotonicMs() {
     struct timespec ts {};
@@ -90,13 +110,15 @@ void vForget(int index) {
     g_childCount--;
 }
 
-bool bSpawn(int messageId, const char *severity, const char *text) {
+// 0 when started (its pid in *pid), otherwise the error that stopped it.
+int iSpawnRun(const Run &run, pid_t *pid) {
     char id[16];
-    snprintf(id, sizeof id, "%d", messageId);
+    snprintf(id, sizeof id, "%d", run.messageId);
     std::vector<std::string> vars;
     const char *own[] = {
-        "KESTRUN_MESSAGE_ID=", "KESTRUN_MESSAGE=", "KESTRUN_SEVERITY=", "KESTRUN_CONTROLLER=",
-        "KESTRUN_DEVICE_ID=",  "KESTRUN_REASON=",  "KESTRUN_HOSTNAME=", "KESTRUN_MODULE_DIR="};
+        "KESTRUN_MESSAGE_ID=", "KESTRUN_MESSAGE=", "KESTRUN_SEVERITY=",    "KESTRUN_CONTROLLER=",
+        "KESTRUN_DEVICE_ID=",  "KESTRUN_REASON=",  "KESTRUN_HOSTNAME=",    "KESTRUN_MODULE_DIR=",
+        "KESTRUN_ENCLOSURE=",  "KESTRUN_SLOT=",    "KESTRUN_SAS_ADDRESS=", "KESTRUN_DRIVE="};
     for (char **e = environ; e != nullptr && *e != nullptr; e++) {
         bool ours = false;
         for (const char *o : own)
@@ -105,13 +127,21 @@ bool bSpawn(int messageId, const char *severity, const char *text) {
             vars.emplace_back(*e);
     }
     vars.push_back(std::string(own[0]) + id);
-    vars.push_back(std::string(own[1]) + text);
-    vars.push_back(std::string(own[2]) + severity);
-    if (g_drive.set) {
-        vars.push_back(std::string(own[3]) + std::to_string(g_drive.controller));
-        vars.push_back(std::string(own[4]) + std::to_string(g_drive.deviceId & 0xFFFF));
-        if (g_drive.reason != nullptr)
-            vars.push_back(std::string(own[5]) + g_drive.reason);
+    vars.push_back(std::string(own[1]) + run.text);
+    vars.push_back(std::string(own[2]) + run.severity);
+    if (run.drive.set) {
+        vars.push_back(std::string(own[3]) + std::to_string(run.drive.controller));
+        vars.push_back(std::string(own[4]) + std::to_string(run.drive.deviceId & 0xFFFF));
+        if (run.drive.reason != nullptr)
+            vars.push_back(std::string(own[5]) + run.drive.reason);
+        if (run.drive.located) {
+            char sas[24];
+            snprintf(sas, sizeof sas, "0x%016llx", run.drive.sasAddress);
+            vars.push_back(std::string(own[8]) + std::to_string(run.drive.enclosure));
+            vars.push_back(std::string(own[9]) + std::to_string(run.drive.slot));
+            vars.push_back(std::string(own[10]) + sas);
+            vars.push_back(std::string(own[11]) + run.drive.drive);
+        }
     }
     vars.push_back(std::string(own[6]) + g_hostname);
     vars.push_back(std::string(own[7]) + g_moduleDir);
@@ -119,16 +149,18 @@ bool bSpawn(int messageId, const char *severity, const char *text) {
     for (auto &v : vars)
         envp.push_back(v.data());
     envp.push_back(nullptr);
-    std::string message(text);
+    std::string message(run.text);
     char *argv[] = {g_cNotifyProgram, id, message.data(), nullptr};
 
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
-    if (posix_spawn_file_actions_init(&actions) != 0)
-        return false;
-    if (posix_spawnattr_init(&attr) != 0) {
+    int rc = posix_spawn_file_actions_init(&actions);
+    if (rc != 0)
+        return rc;
+    rc = posix_spawnattr_init(&attr);
+    if (rc != 0) {
         posix_spawn_file_actions_destroy(&actions);
-        return false;
+        return rc;
     }
     sigset_t none;
     sigemptyset(&none);
@@ -139,21 +171,72 @@ bool bSpawn(int messageId, const char *severity, const char *text) {
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
     posix_spawnattr_setpgroup(&attr, 0);
     posix_spawnattr_setsigmask(&attr, &none);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, g_cNotifyProgram, &actions, &attr, argv, envp.data());
+    // An exec failure (no "#!" line, a missing interpreter, a program deleted
+    // since the start check) comes back here as the error code.
+    rc = posix_spawn(pid, g_cNotifyProgram, &actions, &attr, argv, envp.data());
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        return false;
-    g_children[g_childCount++] = Child{pid, llMonotonicMs(), false};
-    return true;
+    return rc;
+}
+
+int iSpawn(const Run &run, pid_t *pid) {
+    try {
+        return iSpawnRun(run, pid);
+    } catch (...) {
+        return ENOMEM; // no memory for the environment
+    }
+}
+
+// Remembers a failure's error code; a code not seen before awaits its report.
+void vFailureNote(int code, bool reported) {
+    for (int i = 0; i < g_failureCount; i++)
+        if (g_failures[i].code == code)
+            return;
+    if (g_failureCount < ALERT_FAILURE_KINDS)
+        g_failures[g_failureCount++] = FailureKind{code, !reported};
+}
+
+void vRepeatForget(uint64_t key);
+
+// A run that could not be started is reported once per kind and not held as
+// sent: the message's next occurrence tries again.
+void vStart(const Run &run) {
+    pid_t pid = -1;
+    int err = iSpawn(run, &pid);
+    if (err == 0) {
+        g_children[g_childCount++] = Child{pid, llMonotonicMs(), false};
+        g_totals.started++;
+        return;
+    }
+    g_totals.failed++;
+    vRepeatForget(run.key);
+    vFailureNote(err, false);
+}
+
+// Made absolute: the program may change its directory, and a daemon started
+// as "./Kestrun" would otherwise hand it ".".
+void vModuleDirSet(const char *moduleDir) {
+    snprintf(g_moduleDir, sizeof g_moduleDir, "%s", moduleDir);
+    if (moduleDir[0] == '/')
+        return;
+    char *real = realpath(moduleDir, nullptr);
+    if (real != nullptr) {
+        snprintf(g_moduleDir, sizeof g_moduleDir, "%s", real);
+        free(real);
+        return;
+    }
+    char cwd[PATH_MAX];
+    static char joined[2 * PATH_MAX + 2];
+    if (getcwd(cwd, sizeof cwd) != nullptr &&
+        snprintf(joined, sizeof joined, "%s/%s", cwd, moduleDir) < PATH_MAX)
+        memcpy(g_moduleDir, joined, strlen(joined) + 1);
 }
 
 } // namespace
 
 AlertDriveScope::AlertDriveScope(int controller, int deviceId, const char *reason)
-    : controller_(g_drive.controller), deviceId_(g_drive.deviceId), set_(g_drive.set),
-      reason_(g_drive.reason) {
+    : saved_(g_drive) {
+    g_drive = AlertDrive{};
     g_drive.controller = controller;
     g_drive.deviceId = deviceId;
     g_drive.reason = reason;
@@ -161,10 +244,18 @@ AlertDriveScope::AlertDriveScope(int controller, int deviceId, const char *reaso
 }
 
 AlertDriveScope::~AlertDriveScope() {
-    g_drive.controller = controller_;
-    g_drive.deviceId = deviceId_;
-    g_drive.reason = reason_;
-    g_drive.set = set_ != 0;
+    g_drive = saved_;
+}
+
+void vAlertDriveIdentity(int enclosure, int slot, unsigned long long sasAddress,
+                         const char *drive) {
+    if (!g_drive.set)
+        return;
+    g_drive.located = true;
+    g_drive.enclosure = enclosure;
+    g_drive.slot = slot;
+    g_drive.sasAddress = sasAddress;
+    snprintf(g_drive.drive, sizeof g_drive.drive, "%s", drive);
 }
 
 bool bAlertOn() {
@@ -172,7 +263,7 @@ bool bAlertOn() {
 }
 
 int iAlertStart(const char *moduleDir) {
-    snprintf(g_moduleDir, sizeof g_moduleDir, "%s", moduleDir);
+    vModuleDirSet(moduleDir);
     if (gethostname(g_hostname, sizeof g_hostname - 1) != 0)
         g_hostname[0] = '\0';
     g_hostname[sizeof g_hostname - 1] = '\0';
@@ -183,14 +274,17 @@ int iAlertStart(const char *moduleDir) {
         return 0;
     if (g_cNotifyProgram[0] != '/')
         return EINVAL;
+    int err = 0;
     struct stat st {};
     if (stat(g_cNotifyProgram, &st) != 0)
-        return errno;
-    if (!S_ISREG(st.st_mode))
-        return EACCES;
-    if (access(g_cNotifyProgram, X_OK) != 0)
-        return errno;
-    return 0;
+        err = errno;
+    else if (!S_ISREG(st.st_mode))
+        err = EACCES;
+    else if (access(g_cNotifyProgram, X_OK) != 0)
+        err = errno;
+    if (err != 0)
+        vFailureNote(err, true); // reported by the caller
+    return err;
 }
 
 namespace {
@@ -206,6 +300,12 @@ int iRepeatFind(uint64_t key) {
 bool bRepeatHeld(int index, long long nowSeconds, long long windowSeconds) {
     return index >= 0 && nowSeconds >= g_repeats[index].at &&
            nowSeconds - g_repeats[index].at < windowSeconds;
+}
+
+void vRepeatForget(uint64_t key) {
+    int found = iRepeatFind(key);
+    if (found >= 0)
+        g_repeats[found] = g_repeats[--g_repeatCount];
 }
 
 } // namespace
@@ -232,29 +332,30 @@ bool bAlertRepeatPass(uint64_t key, long long nowSeconds, long long windowSecond
 void vAlertRun(int messageId, const char *severity, const char *text) {
     if (!bAlertOn() || g_cNotifyProgram[0] != '/')
         return;
-    try {
-        iAlertReap();
-        uint64_t key = uRepeatKey(messageId, text);
-        long long now = llMonotonicMs() / 1000;
-        // A message skipped for want of a slot is not remembered as sent: its
-        // next repeat may run the program.
-        if (g_childCount >= ALERT_RUNNING_MAX &&
-            !bRepeatHeld(iRepeatFind(key), now, ALERT_REPEAT_SECONDS)) {
-            g_totals.skipped++;
-            g_skippedPending++;
-            return;
-        }
-        if (!bAlertRepeatPass(key, now, ALERT_REPEAT_SECONDS)) {
-            g_totals.repeats++;
-            return;
-        }
-        if (bSpawn(messageId, severity, text))
-            g_totals.started++;
-        else
-            g_totals.failed++;
-    } catch (...) {
-        g_totals.failed++; // no memory for the environment: this alert is lost
+    iAlertReap(); // after it, a waiting run means every slot is taken
+    uint64_t key = uRepeatKey(messageId, text);
+    long long now = llMonotonicMs() / 1000;
+    bool wait = g_childCount >= ALERT_RUNNING_MAX || g_queueCount > 0;
+    // A message skipped for want of room is not remembered as sent: its next
+    // repeat may run the program.
+    if (wait && g_queueCount >= ALERT_QUEUE_MAX &&
+        !bRepeatHeld(iRepeatFind(key), now, ALERT_REPEAT_SECONDS)) {
+        g_totals.skipped++;
+        g_skippedPending++;
+        return;
     }
+    if (!bAlertRepeatPass(key, now, ALERT_REPEAT_SECONDS)) {
+        g_totals.repeats++;
+        return;
+    }
+    Run &run = wait ? g_queue[(g_queueHead + g_queueCount++) % ALERT_QUEUE_MAX] : g_scratch;
+    run.messageId = messageId;
+    run.severity = severity;
+    snprintf(run.text, sizeof run.text, "%s", text);
+    run.drive = g_drive;
+    run.key = key;
+    if (!wait)
+        vStart(run);
 }
 
 int iAlertReap() {
@@ -275,11 +376,56 @@ int iAlertReap() {
         }
         i++;
     }
+    while (g_childCount < ALERT_RUNNING_MAX && g_queueCount > 0) {
+        const Run &run = g_queue[g_queueHead];
+        g_queueHead = (g_queueHead + 1) % ALERT_QUEUE_MAX;
+        g_queueCount--;
+        vStart(run);
+    }
     return killed;
 }
 
 int iAlertRunning() {
-    return g_childCount;
+    return g_childCount + g_queueCount; // queued runs start as slots free
+}
+
+int iAlertFailureTake() {
+    for (int i = 0; i < g_failureCount; i++) {
+        if (g_failures[i].pending) {
+            g_failures[i].pending = false;
+            return g_failures[i].code;
+        }
+    }
+    return 0;
+}
+
+int iAlertRunOnce(int messageId, const char *severity, const char *text, int *status,
+                  bool *killed) {
+    *status = 0;
+    *killed = false;
+    g_scratch = Run{messageId, severity, {}, DriveContext{}, 0};
+    snprintf(g_scratch.text, sizeof g_scratch.text, "%s", text);
+    pid_t pid = -1;
+    int err = iSpawn(g_scratch, &pid);
+    if (err != 0)
+        return err;
+    long long start = llMonotonicMs();
+    for (;;) {
+        pid_t r = waitpid(pid, status, *killed ? 0 : WNOHANG);
+        if (r == pid)
+            return 0;
+        if (r < 0 && errno != EINTR)
+            return errno;
+        if (!*killed && llMonotonicMs() - start >= g_limitMs) {
+            kill(-pid, SIGKILL);
+            *killed = true;
+            continue;
+        }
+        struct timespec tick {
+            0, 10 * 1000 * 1000
+        };
+        nanosleep(&tick, nullptr);
+    }
 }
 
 unsigned uAlertSkippedTake() {
@@ -294,9 +440,12 @@ AlertTotals tAlertTotals() {
 
 void vAlertReset() {
     g_childCount = 0;
+    g_queueHead = 0;
+    g_queueCount = 0;
+    g_failureCount = 0;
     g_repeatCount = 0;
     g_skippedPending = 0;
     g_totals = AlertTotals{};
-    g_drive = DriveContext{};
+    g_drive = AlertDrive{};
     g_limitMs = ALERT_LIMIT_MS;
 }

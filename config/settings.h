@@ -35,6 +35,16 @@ extern char g_cNotifyProgram[LIB_NAME_SIZE]; // [NOTIFY] NOTIFY_PROGRAM, empty: 
 extern char g_cMetricsFile[LIB_NAME_SIZE];   // [METRICS] METRICS_FILE, empty: off
 extern int g_iActionMode;                    // [ACTION] ACTION_MODE
 
+// A value the reader does not take as written. A NOTIFY_PROGRAM or
+// METRICS_FILE longer than its entry is refused, not cut: the entry stays
+// empty (off) and its first 255 characters are kept here for the report. An
+// ACTION_MODE value that is neither OBSERVE... nor REMOVE... means observe
+// mode; the value is kept for the warning. Each empty when there is none.
+constexpr int ACTION_VALUE_SIZE = 64;
+extern char g_cNotifyProgramTooLong[LIB_NAME_SIZE];
+extern char g_cMetricsFileTooLong[LIB_NAME_SIZE];
+extern char g_cActionModeUnknown[ACTION_VALUE_SIZE];
+
 // Stores the start value of every setting (before anything can log).
 void vSettingsDefault();
 
@@ -42,3 +52,16 @@ void vSettingsDefault();
 // not, -1 when the name is not a regular file (a FIFO would hang the start, a
 // directory would read as empty settings).
 int iIniFileRead();
+
+// Whatever the reader ignores, cannot use or takes otherwise than written,
+// one note per case, with the line number (0: the file as a whole). Only
+// Kestrun --check asks for them; the daemon reads without.
+constexpr int SETTINGS_NOTE_WARNING = 1;
+constexpr int SETTINGS_NOTE_ERROR = 2;
+struct SettingsNotes {
+    void (*note)(void *context, int line, int level, const char *text);
+    void *context;
+};
+
+// iIniFileRead on any file, by the same rules; `notes` may be null.
+int iIniFileReadPath(const char *path, const SettingsNotes *notes);

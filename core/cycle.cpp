@@ -65,7 +65,7 @@ void vIgnoredSignalsReport() {
 
 } // namespace
 
-// Controllers beyond the tables' four are left out of the model check: their
+// Controllers beyond the tables are left out of the model check: their
 // information is not read and they can never enable the media-error test.
 int iControllerChk() {
     g_iChkBoardCnt = 0;
@@ -115,9 +115,7 @@ void vMetricsCycleEnd() {
     }
     for (int i = 0; i < iMetricsDriveCount(); i++) {
         MetricsDrive *d = pMetricsDrive(i);
-        const AErrCounter *a = pAErrCounter(d->controller, d->deviceId);
-        d->aerrorEvents =
-            (a != nullptr && g_iAErrorMode == 1) ? static_cast<long long>(a->count) : -1;
+        d->aerrorEvents = g_iAErrorMode == 1 ? llTableEventCount(d->controller, d->deviceId) : -1;
     }
     int error =
         iMetricsWrite(giCtrlCnt, iRegisterLineCount(), static_cast<long long>(time(nullptr)));
@@ -148,6 +146,8 @@ void vMainProc() {
         return; // the exit clean-up unloads the library
     }
     vLogMode_OutPut();
+    if (giCtrlCnt <= 0)
+        vLogID6001_Output();
     // Observe mode leaves the register and the drives it names as they are.
     if (g_iActionMode == ACTION_OBSERVE)
         vLogID6400_Output();
@@ -172,6 +172,7 @@ void vMainProc() {
         vLogFallbackReset();
         vIgnoredSignalsReport();
         vMetricsCycleBegin();
+        vTablesCycle();
         vNotifyAlive();
         if (g_iPollEvent == 1)
             vLogID1010_Output();

@@ -186,8 +186,14 @@ void vKestrunMain(int argc, char **argv) {
     vMetricsStart(static_cast<long long>(time(nullptr)), VERSION_TEXT);
     int alertError = iAlertStart(gcModulePath);
     vLogID1000_Output(VERSION_TEXT);
-    if (alertError != 0)
+    if (g_cNotifyProgramTooLong[0] != '\0')
+        vLogID6200_Output(g_cNotifyProgramTooLong, ENAMETOOLONG);
+    else if (alertError != 0)
         vLogID6200_Output(g_cNotifyProgram, alertError);
+    if (g_cMetricsFileTooLong[0] != '\0')
+        vLogID6300_Output(g_cMetricsFileTooLong, ENAMETOOLONG);
+    if (g_cActionModeUnknown[0] != '\0')
+        vLogID6402_Output(g_cActionModeUnknown);
     vMainProc();
     // A reload only after a run that wound down as for a stop: a start that
     // failed ends with its own status.

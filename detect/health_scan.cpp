@@ -53,16 +53,13 @@ int iMediumBaseSlot(int ringIndex, int wrapped, int window) {
     return 0;
 }
 
+namespace {
+
 // Growth below the base sample (a count that fell after a reset) is no growth:
 // taken unsigned it would read as growth beyond any threshold and fail a
 // healthy drive out of its array.
-int iMediumChk(int controller, int deviceId, uint8_t mediaType, uint32_t mediaErrorCount) {
-    MErrController *ctrl = pMErrController(controller);
-    if (ctrl == nullptr || ctrl->enabled != 1)
-        return 1;
-    MErrCounter *c = pMErrCounter(controller, deviceId);
-    if (c == nullptr)
-        return 1;
+void vMediumSample(MErrCounter *c, int controller, int deviceId, uint8_t mediaType,
+                   uint32_t mediaErrorCount) {
     if (c->ringIndex < 0 || c->ringIndex >= RING_SIZE)
         vCounterReset(c);
 
@@ -81,7 +78,7 @@ int iMediumChk(int controller, int deviceId, uint8_t mediaType, uint32_t mediaEr
         if (c->ringIndex == 0) {
             c->samples[0] = mediaErrorCount;
             c->ringIndex = 1;
-            return 1;
+            return;
         }
         base = 0;
     }
@@ -89,6 +86,17 @@ int iMediumChk(int controller, int deviceId, uint8_t mediaType, uint32_t mediaEr
     uint32_t growth = mediaErrorCount > baseCount ? mediaErrorCount - baseCount : 0;
     if (growth >= threshold)
         iDisConnectHdd(controller, deviceId, DETECT_MEDIUM);
+}
+
+} // namespace
+
+int iMediumChk(int controller, int deviceId, uint8_t mediaType, uint32_t mediaErrorCount) {
+    MErrController *ctrl = pMErrController(controller);
+    if (ctrl == nullptr || ctrl->enabled != 1)
+        return 1;
+    MErrCounter *c = pMErrCounter(controller, deviceId);
+    if (c != nullptr)
+        vMediumSample(c, controller, deviceId, mediaType, mediaErrorCount);
     return 1;
 }
 
@@ -111,6 +119,7 @@ void vSmartMErrChk() {
         int count = listed > static_cast<uint32_t>(PDLIST_MAX) ? PDLIST_MAX
                                                                : static_cast<int>(listed);
         g_iPdWatchCnt = count > INT_MAX - g_iPdWatchCnt ? INT_MAX : g_iPdWatchCnt + count;
+        vTablesListed(i, tPhysList, count);
         for (int j = 0; j < count && g_iSignalRecv != 1; j++) {
             int d = tPhysList->entry[j].deviceId;
             if (iGetPhysicalInfo(i, d, &tPhysInfo, 2, tErrInfo) != 1)
@@ -118,14 +127,17 @@ void vSmartMErrChk() {
             if (tPhysInfo.deviceType != 0 || tPhysInfo.mediaType > 1)
                 continue;
             vMetricsDrive(i, d, tPhysInfo.firmwareState, tPhysInfo.predictiveFailureCount,
-                          tPhysInfo.mediaErrorCount);
+                          tPhysInfo.mediaErrorCount, tPhysInfo.enclosureDeviceId,
+                          tPhysInfo.slotNumber);
             if (g_iSmartMode == 1 && tPhysInfo.predictiveFailureCount != 0)
                 iDisConnectHdd(i, d, DETECT_SMART);
             if (g_iSignalRecv == 1)
                 break;
 
+            // A controller beyond the tables was never matched against the
+            // models: its drives are reported as not watched.
             MErrController *ctrl = pMErrController(i);
-            if (g_iMErrMode != 1 || ctrl == nullptr || ctrl->enabled != 1)
+            if (g_iMErrMode != 1 || (ctrl != nullptr && ctrl->enabled != 1))
                 continue;
             MErrCounter *c = pMErrCounter(i, d);
             if (c == nullptr)
@@ -136,7 +148,7 @@ void vSmartMErrChk() {
                 vCounterReset(c);
             else if (current > c->lastCount)
                 c->lastCount = current;
-            iMediumChk(i, d, tPhysInfo.mediaType, tPhysInfo.mediaErrorCount);
+            vMediumSample(c, i, d, tPhysInfo.mediaType, tPhysInfo.mediaErrorCount);
         }
     }
 }

@@ -3,7 +3,9 @@
 // lose its data by our hand before the drive itself failed.
 #include "isolate/member_guard.h"
 
+#include "isolate/drive_location.h"
 #include "log/messages.h"
+#include "metrics/metrics.h"
 
 #include <cstdint>
 
@@ -40,15 +42,30 @@ bool bRedundant(const LdInfo &ld) {
 }
 
 bool bEveryLdCanLoseMember(int controller, int deviceId, const PdLdList &lds) {
+    int dev = static_cast<int>(static_cast<uint16_t>(deviceId));
     for (uint32_t i = 0; i < lds.ldCount && i < PDLDLIST_MAX; i++) {
         LdInfo ld{};
         bool read = iGetLdInfo(controller, lds.ldNumbers[i], &ld, 2, tErrInfo) == 1;
         if (read && bRedundant(ld))
             continue;
-        int dev = static_cast<int>(static_cast<uint16_t>(deviceId));
-        if (bFirstWarning(controller, dev))
+        if (bFirstWarning(controller, dev)) {
             vLogID6000_Output(controller, lds.ldNumbers[i], dev, !read);
+            vDriveLocationLine(controller, dev);
+        }
+        vMetricsKept(controller, dev, true);
         return false;
     }
+    // A logical drive beyond the 64 the reply can list cannot be judged: it
+    // may be one that cannot lose the member, so the member stays. It is
+    // named as LD -1, its information unread.
+    if (lds.ldCount > PDLDLIST_MAX) {
+        if (bFirstWarning(controller, dev)) {
+            vLogID6000_Output(controller, -1, dev, true);
+            vDriveLocationLine(controller, dev);
+        }
+        vMetricsKept(controller, dev, true);
+        return false;
+    }
+    vMetricsKept(controller, dev, false);
     return true;
 }

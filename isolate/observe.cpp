@@ -3,6 +3,7 @@
 // on live servers before letting it act.
 #include "isolate/observe.h"
 
+#include "isolate/drive_location.h"
 #include "isolate/removal.h"
 #include "log/messages.h"
 #include "metrics/metrics.h"
@@ -29,6 +30,7 @@ int iObserveDrive(int controller, int deviceId, int reason) {
         vLogID5007_Output("iDisConnectHdd", tErrInfo[0]);
         return 1;
     }
+    vDriveNoted(controller, deviceId);
     MetricsRole role;
     switch (tPhysInfo.firmwareState) {
     case PD_STATE_HOT_SPARE:
@@ -55,5 +57,6 @@ int iObserveDrive(int controller, int deviceId, int reason) {
     MetricsReason mode = eMetricsReason(reason);
     vMetricsWouldRemove(mode, role);
     vLogID6401_Output(controller, deviceId, kMetricsReasonNames[mode], kMetricsRoleNames[role]);
+    vDriveLocationLine(controller, deviceId, true);
     return 1;
 }

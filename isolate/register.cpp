@@ -9,12 +9,11 @@
 //    renamed over the register. A crash at any point leaves either the old or
 //    the new register, never a truncated one. A register kept as a link is
 //    rewritten at the link's target, so the link goes on naming it.
-// Copying and deleting "PdState_Flag.bak" are plain file operations: no shell
-// ever sees a path.
 #include "isolate/register.h"
 
 #include "alert/alert.h"
 #include "log/append.h"
+#include "isolate/register_drive.h"
 #include "log/messages.h"
 #include "process/files.h"
 #include "process/process.h"
@@ -80,28 +79,58 @@ int iRewritePlace(const char *registerPath, RewritePlace *place) {
     return 0;
 }
 
+// Opens a register file without blocking (a FIFO in its place must not hang
+// the daemon) and only when it is a regular file: a directory gives EISDIR,
+// anything else that is not a regular file EINVAL. The descriptor, or -1 with
+// errno set.
+int iOpenRegular(const char *path, int flags, mode_t mode) {
+    int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC, mode);
+    if (fd < 0)
+        return -1;
+    struct stat st {};
+    int err = 0;
+    if (fstat(fd, &st) != 0)
+        err = errno;
+    else if (S_ISDIR(st.st_mode))
+        err = EISDIR;
+    else if (!S_ISREG(st.st_mode))
+        err = EINVAL;
+    if (err != 0) {
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    // Regular files never block; the flag would only confuse a later reader.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 // Flushes a stream and syncs its file; false when either fails.
 bool bFlushSync(FILE *f) {
     return fflush(f) == 0 && fsync(fileno(f)) == 0;
 }
 
-// Copies the register to its temporary copy. On failure errno tells why.
-bool bCopyFile(const char *from, const char *to) {
-    FilePtr in(fopen(from, "r"));
-    if (!in)
-        return false;
-    FilePtr out(fopen(to, "w"));
-    if (!out)
-        return false;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, in.get())) > 0) {
-        if (fwrite(buffer, 1, n, out.get()) != n)
-            return false;
+// Creates the new register exclusively: a stale one (a crash's leftover, or
+// a link or file someone planted there) is removed first, and the file is
+// never opened through a link, so nothing but a file of our own is written
+// and renamed over the register. It takes the register's owner and mode
+// (owner first: a change of owner may clear mode bits; only root can give a
+// file away, otherwise the daemon already owns it). The descriptor, or -1
+// with `*err` set.
+int iCreateFresh(const char *path, const struct stat &like, int *err) {
+    if (unlink(path) != 0 && errno != ENOENT) {
+        *err = errno;
+        return -1;
     }
-    if (ferror(in.get()))
-        return false;
-    return bFlushSync(out.get());
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *err = errno;
+        return -1;
+    }
+    int owned = fchown(fd, like.st_uid, like.st_gid);
+    (void)owned;
+    fchmod(fd, like.st_mode & 07777);
+    return fd;
 }
 
 // A register line is "controller,deviceId"; fields are split at ",", CR and LF
@@ -129,16 +158,24 @@ bool bParseLine(char *line, int *controller, int *deviceId) {
 
 } // namespace
 
-int iHSPFileMake(int controller, int deviceId) {
+int iRegisterBeforeChange(int controller, int deviceId, RegisterMark *mark) {
+    *mark = RegisterMark{};
     char path[MODULE_FILE_PATH_SIZE];
     vModuleFilePath(path, REGISTER_FILE_NAME);
     // lstat: a link to a register elsewhere is an existing register even
     // before its target exists, and must never be unlinked here.
     struct stat before {};
     bool existed = lstat(path, &before) == 0;
-    FilePtr file(fopen(path, "a+"));
-    if (!file) {
+    int fd = iOpenRegular(path, O_RDWR | O_APPEND | O_CREAT, 0666);
+    if (fd < 0) {
         vLogID5009_Output(REGISTER_FILE_NAME, "iHSPFileMake", errno);
+        return 0;
+    }
+    FilePtr file(fdopen(fd, "a+"));
+    if (!file) {
+        int err = errno;
+        close(fd);
+        vLogID5009_Output(REGISTER_FILE_NAME, "iHSPFileMake", err);
         return 0;
     }
     char entry[64];
@@ -160,15 +197,13 @@ int iHSPFileMake(int controller, int deviceId) {
 
     // The new line must start a line of its own: after "0,8" without its LF,
     // "0,9\n" would make "0,80,9".
-    int fd = fileno(file.get());
     struct stat st {};
     char last = '\n';
     if (fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) != 1)
         last = '\n';
-    char out[72];
-    int outLen = snprintf(out, sizeof out, "%s%s", last != '\n' ? "\n" : "", entry);
+    int outLen = snprintf(mark->line, sizeof mark->line, "%s%s", last != '\n' ? "\n" : "", entry);
 
-    int err = iAppendWhole(fd, out, static_cast<size_t>(outLen), true);
+    int err = iAppendWhole(fd, mark->line, static_cast<size_t>(outLen), true);
     if (err != 0) {
         // The file is back as it was; one this call created goes again.
         file.reset();
@@ -179,95 +214,129 @@ int iHSPFileMake(int controller, int deviceId) {
     }
     if (!existed)
         vSyncModuleDir();
+    mark->appended = true;
+    mark->created = !existed;
+    mark->lineLength = outLen;
+    mark->sizeBefore = static_cast<long long>(st.st_size);
+    mark->device = static_cast<unsigned long long>(st.st_dev);
+    mark->inode = static_cast<unsigned long long>(st.st_ino);
     return 1;
 }
 
+void vRegisterTakeBack(const RegisterMark &mark) {
+    if (!mark.appended)
+        return;
+    char path[MODULE_FILE_PATH_SIZE];
+    vModuleFilePath(path, REGISTER_FILE_NAME);
+    int fd = iOpenRegular(path, O_RDWR, 0);
+    if (fd < 0)
+        return;
+    // Only the very bytes appended are taken back: a file that has been
+    // replaced or has grown since is left alone (a line for an unchanged drive
+    // is dropped by the next start when the drive is found in use).
+    struct stat st {};
+    char tail[sizeof mark.line];
+    off_t sizeAfter = static_cast<off_t>(mark.sizeBefore + mark.lineLength);
+    bool same =
+        fstat(fd, &st) == 0 && static_cast<unsigned long long>(st.st_dev) == mark.device &&
+        static_cast<unsigned long long>(st.st_ino) == mark.inode && st.st_size == sizeAfter &&
+        pread(fd, tail, static_cast<size_t>(mark.lineLength),
+              static_cast<off_t>(mark.sizeBefore)) == static_cast<ssize_t>(mark.lineLength) &&
+        memcmp(tail, mark.line, static_cast<size_t>(mark.lineLength)) == 0;
+    if (!same) {
+        close(fd);
+        return;
+    }
+    if (mark.created) {
+        // The file did not exist before: it goes again, as after a failed append.
+        close(fd);
+        unlink(path);
+        vSyncModuleDir();
+        return;
+    }
+    if (ftruncate(fd, static_cast<off_t>(mark.sizeBefore)) == 0)
+        fsync(fd);
+    close(fd);
+}
+
+int iHSPFileMake(int controller, int deviceId) {
+    RegisterMark mark;
+    return iRegisterBeforeChange(controller, deviceId, &mark);
+}
+
 int iStateChkSet(int controller, int deviceId) {
-    int dev = static_cast<int16_t>(deviceId);
-    AlertDriveScope scope(controller, deviceId, nullptr);
-    if (iGetPhysicalInfo(controller, dev, &tPhysInfo, 2, tErrInfo) != 1) {
-        vLogID5007_Output("iStateChkSet", tErrInfo[0]);
-        return 3;
-    }
-    if (tPhysInfo.firmwareState != PD_STATE_UNCONFIGURED_GOOD)
-        return 2;
-    if (iSetState(controller, dev, PD_STATE_UNCONFIGURED_BAD, tPhysInfo.sequenceNumber, 2,
-                  tErrInfo) == 1) {
-        vLogID4600_Output(deviceId);
-        return 0;
-    }
-    vLogID4601_Output(deviceId);
-    return -1;
+    return iStateChkSetDrive(controller, deviceId, nullptr);
 }
 
 int iHspFlgChk() {
     char registerPath[MODULE_FILE_PATH_SIZE];
-    char copyPath[MODULE_FILE_PATH_SIZE];
     vModuleFilePath(registerPath, REGISTER_FILE_NAME);
-    vModuleFilePath(copyPath, REGISTER_COPY_NAME);
 
     struct stat st {};
     if (stat(registerPath, &st) != 0)
         return 1;
 
-    RewritePlace place;
-    if (int err = iRewritePlace(registerPath, &place); err != 0) {
+    int inFd = iOpenRegular(registerPath, O_RDONLY, 0);
+    FilePtr in(inFd >= 0 ? fdopen(inFd, "r") : nullptr);
+    if (!in) {
+        int err = errno;
+        if (inFd >= 0)
+            close(inFd);
         vLogID5009_Output(REGISTER_FILE_NAME, "iHspFlgChk", err);
         return 0;
     }
+    fstat(inFd, &st);
 
-    // The copy lives only while the rewrite runs: a failed copy must not let
-    // a stale one be read, and a rewrite that failed leaves the register as
-    // it was, so its copy is of no use afterwards.
-    struct CopyRemover {
-        const char *path;
-        ~CopyRemover() {
-            unlink(path);
-        }
-    } copyRemover{copyPath};
-    if (!bCopyFile(registerPath, copyPath)) {
-        vLogID5009_Output(REGISTER_COPY_NAME, "iHspFlgChk", errno);
-        return 0;
+    // Every line is judged from the register itself; only the rewrite needs
+    // room and descriptors, and when it cannot be made the register stays
+    // exactly as it was.
+    RewritePlace place;
+    int err = iRewritePlace(registerPath, &place);
+    int freshFd = err == 0 ? iCreateFresh(place.fresh, st, &err) : -1;
+    FilePtr fresh(freshFd >= 0 ? fdopen(freshFd, "w") : nullptr);
+    if (freshFd >= 0 && !fresh) {
+        err = errno;
+        close(freshFd);
+        unlink(place.fresh);
     }
-    FilePtr copy(fopen(copyPath, "r"));
-    if (!copy) {
-        vLogID5009_Output(REGISTER_COPY_NAME, "iHspFlgChk", errno);
-        return 0;
-    }
-    FilePtr fresh(fopen(place.fresh, "w"));
-    if (!fresh) {
-        vLogID5009_Output(REGISTER_FILE_NAME, "iHspFlgChk", errno);
-        return 0;
-    }
-    // The new register takes the old one's owner and mode (owner first: a
-    // change of owner may clear mode bits). Only root can give a file away;
-    // otherwise the daemon already owns it.
-    int owned = fchown(fileno(fresh.get()), st.st_uid, st.st_gid);
-    (void)owned;
-    fchmod(fileno(fresh.get()), st.st_mode & 07777);
+    if (!fresh)
+        vLogID5009_Output(REGISTER_FILE_NAME, "iHspFlgChk", err);
 
+    IdentityPass identities(registerPath);
     char line[REGISTER_LINE_SIZE];
-    while (fgets(line, sizeof line, copy.get()) != nullptr) {
+    while (fgets(line, sizeof line, in.get()) != nullptr) {
         int controller = 0;
         int deviceId = 0;
         if (!bParseLine(line, &controller, &deviceId))
             continue;
-        // Only a real answer drops a line. Once a stop is requested no further
-        // drive is asked, and a read that the stop cut short judges nothing.
+        // Only a real answer about the drive drops its line: read and found
+        // in another state, or found to be another drive. A drive that cannot be read at this start
+        // (its controller not listed, the read failing, a stop request before or during its read)
+        // keeps its line, in order.
         bool keep = true;
         if (g_iSignalRecv != 1) {
-            int result = iStateChkSet(controller, deviceId);
-            keep = result == 0 || result == -1 || (result == 3 && g_iSignalRecv == 1);
+            if (controller < 0 || controller >= giCtrlCnt)
+                vLogID6002_Output(controller, deviceId);
+            else {
+                int result = identities.iJudge(controller, deviceId);
+                keep = result != 2 && result != STATE_CHK_REPLACED;
+            }
         }
         if (keep)
-            fprintf(fresh.get(), "%d,%d\n", controller, deviceId);
+            identities.vKeep(controller, deviceId);
+        if (keep && fresh && fprintf(fresh.get(), "%d,%d\n", controller, deviceId) < 0 && err == 0)
+            err = errno;
     }
+    if (!fresh)
+        return 0;
 
     // Only a complete, synced new register replaces the old one.
-    bool written = !ferror(fresh.get()) && bFlushSync(fresh.get());
-    int err = errno;
+    errno = 0;
+    bool written = !ferror(in.get()) && !ferror(fresh.get()) && bFlushSync(fresh.get());
+    if (err == 0)
+        err = errno != 0 ? errno : EIO;
     fresh.reset();
-    copy.reset();
+    in.reset();
     if (!written || rename(place.fresh, place.target) != 0) {
         if (written)
             err = errno;
@@ -276,15 +345,21 @@ int iHspFlgChk() {
         return 0;
     }
     vSyncDir(place.dir);
+    identities.vFinish();
     return 1;
 }
 
 int iRegisterLineCount() {
     char path[MODULE_FILE_PATH_SIZE];
     vModuleFilePath(path, REGISTER_FILE_NAME);
-    FilePtr file(fopen(path, "re"));
-    if (!file)
+    // Counted only in a regular file: a FIFO in its place must not block.
+    int fd = iOpenRegular(path, O_RDONLY, 0);
+    FilePtr file(fd >= 0 ? fdopen(fd, "r") : nullptr);
+    if (!file) {
+        if (fd >= 0)
+            close(fd);
         return 0;
+    }
     int count = 0;
     char line[REGISTER_LINE_SIZE];
     while (fgets(line, sizeof line, file.get()) != nullptr) {
@@ -294,4 +369,10 @@ int iRegisterLineCount() {
             count++;
     }
     return count;
+}
+
+bool bRegisterLine(const char *line, int *controller, int *deviceId) {
+    char copy[REGISTER_LINE_SIZE];
+    snprintf(copy, sizeof copy, "%s", line);
+    return bParseLine(copy, controller, deviceId);
 }

@@ -2,10 +2,11 @@
 
 #include "alert/alert.h"
 #include "config/settings.h"
+#include "isolate/drive_location.h"
 #include "isolate/member_guard.h"
 #include "isolate/observe.h"
 #include "process/process.h"
-#include "isolate/register.h"
+#include "isolate/register_drive.h"
 #include "log/messages.h"
 #include "metrics/metrics.h"
 #include "service/notify.h"
@@ -19,8 +20,10 @@ int g_iRemovedCnt = 0;
 namespace {
 
 bool bReadDrive(int controller, int deviceId, const char *name) {
-    if (iGetPhysicalInfo(controller, deviceId, &tPhysInfo, 2, tErrInfo) == 1)
+    if (iGetPhysicalInfo(controller, deviceId, &tPhysInfo, 2, tErrInfo) == 1) {
+        vDriveNoted(controller, deviceId);
         return true;
+    }
     vLogID5007_Output(name, tErrInfo[0]);
     return false;
 }
@@ -39,12 +42,13 @@ struct RemovalCommit {
     RemovalCommit &operator=(const RemovalCommit &) = delete;
 };
 
-void vRemovalFailed(int deviceId, int reason) {
+void vRemovalFailed(int controller, int deviceId, int reason) {
     vMetricsRemovalFailed(eMetricsReason(reason));
     if (reason == DETECT_MEDIUM)
         vLogID4801_Output(deviceId);
     else
         vLogID4501_Output(deviceId);
+    vDriveLocationLine(controller, deviceId);
 }
 
 } // namespace
@@ -103,19 +107,21 @@ int iDisConnectHdd(int controller, int deviceId, int reason) {
         PdLdList lds{};
         if (!bMemberRemovable(controller, deviceId, &lds))
             break;
-        // ldCount above the record's room of 64 is clipped to it. Once
-        // stopping, one pass through iDelHdd is the removal to finish.
-        bool removed = false;
+        // A drive whose state has changed is not removed again for its next
+        // logical drive: that second attempt on a failed drive could only
+        // fail and report a removal that succeeded as failed. Once stopping,
+        // one pass through iDelHdd is the removal to finish. (The member
+        // check has refused a count above the record's room of 64.)
         for (uint32_t i = 0; i < lds.ldCount && i < PDLDLIST_MAX; i++) {
-            if (removed && g_iSignalRecv == 1)
-                break;
             LdInfo ld{};
             if (iGetLdInfo(controller, lds.ldNumbers[i], &ld, 2, tErrInfo) != 1)
                 continue;
-            if (bRedundant(ld)) {
-                iDelHdd(controller, deviceId, reason);
-                removed = true;
-            }
+            if (!bRedundant(ld))
+                continue;
+            bool changed = false;
+            iDelHddChanged(controller, deviceId, reason, &changed);
+            if (changed || g_iSignalRecv == 1)
+                break;
         }
         break;
     }
@@ -132,12 +138,16 @@ int iDelHotSpare(int controller, int deviceId, int reason) {
         return 1;
     SpareInfo spare{};
     bool dedicated = iGetDHotInfo(controller, deviceId, &spare, 2, tErrInfo) == 1;
+    DriveMark mark;
+    iRegisterDrive(controller, deviceId, kMetricsReasonNames[eMetricsReason(reason)], &mark);
     if (iRemoveHotSpare(controller, deviceId, tPhysInfo.sequenceNumber, 2, tErrInfo) != 1) {
+        vRegisterDriveTakeBack(mark);
         vMetricsRemovalFailed(eMetricsReason(reason));
         if (reason == DETECT_MEDIUM)
             vLogID4801_Output(deviceId);
         else
             vLogID4001_Output(deviceId);
+        vDriveLocationLine(controller, deviceId);
         return 0;
     }
     RemovalCommit commit;
@@ -147,9 +157,9 @@ int iDelHotSpare(int controller, int deviceId, int reason) {
                   tErrInfo) != 1) {
         vMetricsRemovalFailed(eMetricsReason(reason));
         vLogID4101_Output(deviceId);
+        vDriveLocationLine(controller, deviceId);
         return 0;
     }
-    iHSPFileMake(controller, deviceId);
     vMetricsRemoval(eMetricsReason(reason), METRICS_SPARE);
     g_iRemovedCnt++;
     char text[512];
@@ -160,18 +170,28 @@ int iDelHotSpare(int controller, int deviceId, int reason) {
         vLogID4700_Output(text);
     else if (reason == DETECT_MEDIUM)
         vLogID4800_Output(deviceId);
+    else
+        return 1;
+    vDriveLocationLine(controller, deviceId);
     return 1;
 }
 
 int iDelHdd(int controller, int deviceId, int reason) {
+    bool changed = false;
+    return iDelHddChanged(controller, deviceId, reason, &changed);
+}
+
+int iDelHddChanged(int controller, int deviceId, int reason, bool *changed) {
     if (!bReadDrive(controller, deviceId, "iDelHdd"))
         return 0;
     int firstState = tPhysInfo.firmwareState;
     MetricsRole role = firstState == PD_STATE_REBUILD ? METRICS_REBUILDING : METRICS_MEMBER;
+    DriveMark mark;
+    iRegisterDrive(controller, deviceId, kMetricsReasonNames[eMetricsReason(reason)], &mark);
     if (iSetState(controller, deviceId, PD_STATE_FAILED, tPhysInfo.sequenceNumber, 2, tErrInfo) ==
         1) {
         RemovalCommit commit;
-        iHSPFileMake(controller, deviceId);
+        *changed = true;
         g_iRemovedCnt++;
         // The whole pause, even when a signal ends a sleep early; pinged
         // through every second of it like every other wait.
@@ -182,11 +202,13 @@ int iDelHdd(int controller, int deviceId, int reason) {
         return done;
     }
     if (firstState == PD_STATE_REBUILD) {
-        if (!bReadDrive(controller, deviceId, "iDelHdd"))
+        if (!bReadDrive(controller, deviceId, "iDelHdd")) {
+            vRegisterDriveTakeBack(mark);
             return 0;
+        }
         if (iRebuildCancel(controller, deviceId, tPhysInfo.sequenceNumber, 2, tErrInfo) == 1) {
             RemovalCommit commit;
-            iHSPFileMake(controller, deviceId);
+            *changed = true;
             g_iRemovedCnt++;
             int done = iHddRecheck(controller, deviceId, reason);
             if (done == 1)
@@ -194,7 +216,8 @@ int iDelHdd(int controller, int deviceId, int reason) {
             return done;
         }
     }
-    vRemovalFailed(deviceId, reason);
+    vRegisterDriveTakeBack(mark);
+    vRemovalFailed(controller, deviceId, reason);
     return 0;
 }
 
@@ -206,6 +229,7 @@ int iHddRecheck(int controller, int deviceId, int reason) {
                   tErrInfo) != 1) {
         vMetricsRemovalFailed(eMetricsReason(reason));
         vLogID4101_Output(deviceId);
+        vDriveLocationLine(controller, deviceId);
         return 0;
     }
     if (reason == DETECT_SMART)
@@ -214,5 +238,8 @@ int iHddRecheck(int controller, int deviceId, int reason) {
         vLogID4500_Output(deviceId);
     else if (reason == DETECT_MEDIUM)
         vLogID4800_Output(deviceId);
+    else
+        return 1;
+    vDriveLocationLine(controller, deviceId);
     return 1;
 }

@@ -25,6 +25,9 @@ extern int g_iRemovedCnt;
 int iDisConnectHdd(int controller, int deviceId, int reason);
 int iDelHotSpare(int controller, int deviceId, int reason);
 int iDelHdd(int controller, int deviceId, int reason);
+// iDelHdd that also tells whether the drive's state was changed (set failed
+// or its rebuild cancelled), whatever the recheck found.
+int iDelHddChanged(int controller, int deviceId, int reason, bool *changed);
 int iHddRecheck(int controller, int deviceId, int reason);
 
 // The description of a removed hot spare (messages 4000 and 4700).

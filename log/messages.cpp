@@ -51,6 +51,8 @@ bool bFallbackFirst(int number) {
     return true;
 }
 
+void vAlertFailuresLog();
+
 // Every Error-level message, and whatever else asks for it, also runs the
 // alert program, after the message is logged.
 void vRaise(SyslogRoute route, int priority, const char *text, bool alert = false) {
@@ -60,8 +62,18 @@ void vRaise(SyslogRoute route, int priority, const char *text, bool alert = fals
         vOutputSyslog(priority, text);
     if (iPredictiveLogOut(text) == 0 && !sent && bFallbackFirst(number))
         vOutputSyslog(priority, text);
-    if ((priority == LOG_ERR || alert) && bAlertOn())
+    if ((priority == LOG_ERR || alert) && bAlertOn()) {
         vAlertRun(number < 0 ? 0 : number, priority == LOG_ERR ? "Error" : "Warning", text);
+        vAlertFailuresLog();
+    }
+}
+
+// The first run of each kind that could not be started, reported at once. Its
+// own message runs the program again; a failure of the same kind is not
+// reported twice, so this ends.
+void vAlertFailuresLog() {
+    for (int code = iAlertFailureTake(); code != 0; code = iAlertFailureTake())
+        vLogID6200_Output(g_cNotifyProgram, code);
 }
 
 // Drive numbers are printed as the device id's low 16 bits, unsigned.
@@ -311,6 +323,20 @@ void vLogID6024_Output(const char *signalName) {
                     signalName);
 }
 
+// A start that finds no controller watches nothing: someone must know, so it
+// also runs the alert program.
+void vLogID6001_Output() {
+    vRaise(SYSLOG_ALWAYS, LOG_WARNING,
+           "<6001:Warning> No controller found. No drive is monitored in this run.", true);
+}
+
+void vLogID6002_Output(int controller, int deviceId) {
+    KESTRUN_MESSAGE(SYSLOG_APPLOG, LOG_WARNING,
+                    "<6002:Warning> Register line kept: its controller is not listed at this "
+                    "start. (No.%d)(PD:%d)",
+                    controller, iPd(deviceId));
+}
+
 void vLogID6200_Output(const char *program, int error) {
     KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_ERR,
                     "<6200:Error> Alert program cannot be run. (%s) Error Code (%d)", program,
@@ -319,9 +345,9 @@ void vLogID6200_Output(const char *program, int error) {
 
 void vLogID6201_Output(unsigned skipped) {
     KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_WARNING,
-                    "<6201:Warning> Alert program not run for %u messages: %d runs already "
-                    "in progress.",
-                    skipped, ALERT_RUNNING_MAX);
+                    "<6201:Warning> Alert program not run for %u messages: %d runs in "
+                    "progress and %d waiting.",
+                    skipped, ALERT_RUNNING_MAX, ALERT_QUEUE_MAX);
 }
 
 void vLogID6202_Output(int killed) {
@@ -351,10 +377,55 @@ void vLogID6401_Output(int controller, int deviceId, const char *mode, const cha
     vRaise(SYSLOG_ALWAYS, LOG_WARNING, text, true);
 }
 
+void vLogID6402_Output(const char *value) {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_WARNING,
+                    "<6402:Warning> ACTION_MODE value not recognised (%s): observe mode, no drive "
+                    "is removed.",
+                    value);
+}
+
+void vLogID6500_Output(int controller, int deviceId, int enclosure, int slot,
+                       unsigned long long sasAddress, const char *drive, bool syslogAlways) {
+    KESTRUN_MESSAGE(syslogAlways ? SYSLOG_ALWAYS : SYSLOG_APPLOG, LOG_INFO,
+                    "<6500:Information> PD location: enclosure %d slot %d, SAS address 0x%016llx, "
+                    "drive \"%s\". (No.%d)(PD:%d)",
+                    enclosure, slot, sasAddress, drive, controller, iPd(deviceId));
+}
+
+void vLogID6501_Output(int controller, int deviceId, unsigned long long removedSas,
+                       const char *removedDrive, unsigned long long nowSas, const char *nowDrive,
+                       int enclosure, int slot) {
+    KESTRUN_MESSAGE(SYSLOG_APPLOG, LOG_INFO,
+                    "<6501:Information> Registered PD was replaced: its register line is retired "
+                    "and the new drive is left alone. Removed drive: SAS address 0x%016llx, drive "
+                    "\"%s\". Now in enclosure %d slot %d: SAS address 0x%016llx, drive \"%s\". "
+                    "(No.%d)(PD:%d)",
+                    removedSas, removedDrive, enclosure, slot, nowSas, nowDrive, controller,
+                    iPd(deviceId));
+}
+
+void vLogID6502_Output(const char *fileName, const char *name, int error) {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_WARNING,
+                    "<6502:Warning> %s File write failed: register lines stand without the "
+                    "drive's identity.(%s) Error Code (%d)",
+                    fileName, name, error);
+}
+
+void vLogID6600_Output(int controller, int deviceId, const char *mode, bool beyondTables,
+                       int limit) {
+    KESTRUN_MESSAGE(SYSLOG_ALWAYS, LOG_WARNING,
+                    beyondTables ? "<6600:Warning> PD not watched: the detection tables hold the "
+                                   "first %d controllers. (Controller:%d PD:%d Mode:%s)"
+                                 : "<6600:Warning> PD not watched: all %d drive slots of its "
+                                   "controller are in use. (Controller:%d PD:%d Mode:%s)",
+                    limit, controller, iPd(deviceId), mode);
+}
+
 void vAlertService() {
     if (!bAlertOn())
         return;
     int killed = iAlertReap();
+    vAlertFailuresLog();
     if (killed > 0)
         vLogID6202_Output(killed);
     unsigned skipped = uAlertSkippedTake();

@@ -48,12 +48,28 @@ void vLogID6021_Output();
 void vLogID6022_Output();
 void vLogID6023_Output(int error);
 void vLogID6024_Output(const char *signalName);
+void vLogID6001_Output();
+void vLogID6002_Output(int controller, int deviceId);
 void vLogID6200_Output(const char *program, int error);
 void vLogID6201_Output(unsigned skipped);
 void vLogID6202_Output(int killed);
 void vLogID6300_Output(const char *file, int error);
 void vLogID6400_Output();
 void vLogID6401_Output(int controller, int deviceId, const char *mode, const char *role);
+void vLogID6402_Output(const char *value);
+// The bay and identity of the drive the message before it was about. It goes
+// to syslog as that message did: always, or with APPLOG_SWITCH.
+void vLogID6500_Output(int controller, int deviceId, int enclosure, int slot,
+                       unsigned long long sasAddress, const char *drive, bool syslogAlways);
+void vLogID6501_Output(int controller, int deviceId, unsigned long long removedSas,
+                       const char *removedDrive, unsigned long long nowSas, const char *nowDrive,
+                       int enclosure, int slot);
+void vLogID6502_Output(const char *fileName, const char *name, int error);
+// A drive that a detection mode cannot watch: its controller is beyond the
+// tables' `limit` controllers (`beyondTables`), or all `limit` drive slots of
+// its controller are in use.
+void vLogID6600_Output(int controller, int deviceId, const char *mode, bool beyondTables,
+                       int limit);
 
 // Reaps finished alert programs, kills those past their limit and reports
 // what the alert program could not do since the last call.

@@ -32,10 +32,17 @@ unsigned long long g_commandFailures[METRICS_COMMANDS];
 unsigned long long g_removals[METRICS_REASONS][METRICS_ROLES];
 unsigned long long g_removalFailures[METRICS_REASONS];
 unsigned long long g_wouldRemove[METRICS_REASONS][METRICS_ROLES];
+unsigned long long g_uncovered[METRICS_REASONS];
 unsigned long long g_cycles = 0;
 long long g_startTime = 0;
 std::string g_version;
 std::vector<MetricsDrive> g_drives;
+struct KeptDrive {
+    int controller;
+    int deviceId;
+};
+constexpr size_t KEPT_MAX = 1024; // as many as the guard remembers
+std::vector<KeptDrive> g_kept;
 std::string g_out;
 
 void vPut(const char *s) {
@@ -113,6 +120,10 @@ void vDriveFamily(const char *name, const char *help, long long MetricsDrive::*f
         vPutI(d.controller);
         vPut("\",device_id=\"");
         vPutI(d.deviceId & 0xFFFF);
+        vPut("\",enclosure=\"");
+        vPutI(d.enclosure);
+        vPut("\",slot=\"");
+        vPutI(d.slot);
         vPut("\"} ");
         if (field32 != nullptr)
             vPutI(d.*field32);
@@ -166,6 +177,16 @@ void vCompose(int controllers, int registerLines, long long now) {
                  "Command-timeout and check-condition events counted for the drive.",
                  &MetricsDrive::aerrorEvents, nullptr, nullptr);
 
+    vFamily("kestrun_drive_kept_in_service", "gauge",
+            "1 for a drive kept in service because a logical drive cannot lose it.");
+    for (const KeptDrive &k : g_kept) {
+        vPut("kestrun_drive_kept_in_service{controller=\"");
+        vPutI(k.controller);
+        vPut("\",device_id=\"");
+        vPutI(k.deviceId & 0xFFFF);
+        vPut("\"} 1\n");
+    }
+
     vReasonRoleFamily("kestrun_removals_total", "Drives removed, by detection mode and role.",
                       g_removals);
     vFamily("kestrun_removal_failures_total", "counter",
@@ -176,6 +197,11 @@ void vCompose(int controllers, int registerLines, long long now) {
     vReasonRoleFamily("kestrun_would_remove_total",
                       "Drives observe mode would have removed, by detection mode and role.",
                       g_wouldRemove);
+    vFamily("kestrun_unwatched_drives_total", "counter",
+            "Drives a detection mode could not watch (message 6600), by mode.");
+    for (int r = METRICS_MEDIUM; r < METRICS_REASONS; r++)
+        vLabelled("kestrun_unwatched_drives_total", "mode", kMetricsReasonNames[r], nullptr,
+                  nullptr, g_uncovered[r]);
     vFamily("kestrun_command_failures_total", "counter",
             "Controller library commands that failed after their retries.");
     for (int c = 0; c < METRICS_COMMANDS; c++)
@@ -224,17 +250,39 @@ void vMetricsWouldRemove(MetricsReason reason, MetricsRole role) {
     g_wouldRemove[reason][role]++;
 }
 
+void vMetricsUncovered(MetricsReason mode) {
+    if (mode >= 0 && mode < METRICS_REASONS)
+        g_uncovered[mode]++;
+}
+
+void vMetricsKept(int controller, int deviceId, bool kept) {
+    for (size_t i = 0; i < g_kept.size(); i++) {
+        if (g_kept[i].controller == controller && g_kept[i].deviceId == deviceId) {
+            if (!kept)
+                g_kept.erase(g_kept.begin() + static_cast<std::ptrdiff_t>(i));
+            return;
+        }
+    }
+    if (!kept || !bMetricsOn() || g_kept.size() >= KEPT_MAX)
+        return;
+    try {
+        g_kept.push_back(KeptDrive{controller, deviceId});
+    } catch (...) {
+        // No memory: the drive is missing from the file; message 6000 names it.
+    }
+}
+
 void vMetricsCycleBegin() {
     g_drives.clear();
 }
 
 void vMetricsDrive(int controller, int deviceId, int firmwareState, uint32_t predictiveFailures,
-                   uint32_t mediaErrors) {
+                   uint32_t mediaErrors, int enclosure, int slot) {
     if (!bMetricsOn())
         return;
     try {
-        g_drives.push_back(
-            MetricsDrive{controller, deviceId, firmwareState, predictiveFailures, mediaErrors, -1});
+        g_drives.push_back(MetricsDrive{controller, deviceId, firmwareState, predictiveFailures,
+                                        mediaErrors, -1, enclosure, slot});
     } catch (...) {
         // No memory: the drive is missing from this cycle's file.
     }
@@ -302,7 +350,9 @@ void vMetricsReset() {
     memset(g_removals, 0, sizeof g_removals);
     memset(g_removalFailures, 0, sizeof g_removalFailures);
     memset(g_wouldRemove, 0, sizeof g_wouldRemove);
+    memset(g_uncovered, 0, sizeof g_uncovered);
     g_cycles = 0;
     g_startTime = 0;
     g_drives.clear();
+    g_kept.clear();
 }

@@ -33,7 +33,9 @@ struct MetricsDrive {
     int firmwareState;
     uint32_t predictiveFailures;
     uint32_t mediaErrors;
-    long long aerrorEvents; // -1: the drive has no event-count slot
+    long long aerrorEvents; // -1: AERROR mode off, or the drive not watched by it
+    int enclosure;          // the bay, from the same read
+    int slot;
 };
 
 bool bMetricsOn();
@@ -43,11 +45,17 @@ void vMetricsCommandFailed(MetricsCommand command);
 void vMetricsRemoval(MetricsReason reason, MetricsRole role);
 void vMetricsRemovalFailed(MetricsReason reason);
 void vMetricsWouldRemove(MetricsReason reason, MetricsRole role);
+// A drive that a mode (MEDIUM or AERROR) cannot watch, once per drive and run.
+void vMetricsUncovered(MetricsReason mode);
+// The guard's verdict on a member about to be removed: kept in service
+// (message 6000) or let go. A kept drive is listed until a later check lets it
+// go, so that the file names every drive that needs someone.
+void vMetricsKept(int controller, int deviceId, bool kept);
 
 // Per cycle: the drive list starts empty and gets one entry per drive read.
 void vMetricsCycleBegin();
 void vMetricsDrive(int controller, int deviceId, int firmwareState, uint32_t predictiveFailures,
-                   uint32_t mediaErrors);
+                   uint32_t mediaErrors, int enclosure, int slot);
 int iMetricsDriveCount();
 MetricsDrive *pMetricsDrive(int index);
 

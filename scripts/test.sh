@@ -25,11 +25,11 @@ cd "$root"
 # may be missing on a fresh machine. The operations tests use the real
 # rsyslogd, logrotate, lintian, mandoc, dpkg-deb/cpack and systemd-analyze;
 # the metrics tests check the file with promtool (package prometheus) and a
-# real node exporter; clang, valgrind and gcovr serve the other steps of
-# .ci/run.
+# real node exporter; the register's crash test kills the daemon through
+# strace; clang, valgrind and gcovr serve the other steps of .ci/run.
 packages=(cmake g++ make libgtest-dev libgmock-dev googletest file
     rsyslog logrotate lintian mandoc dpkg-dev systemd prometheus prometheus-node-exporter
-    clang-14 libclang-rt-14-dev valgrind gcovr python3)
+    clang-14 libclang-rt-14-dev valgrind gcovr python3 strace)
 source "$root/scripts/common.sh"
 need_packages "${packages[@]}"
 

@@ -4,6 +4,8 @@
 #include "sim_model.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
@@ -337,14 +339,24 @@ bool applyController(Scenario *st, Args &a, std::string &err) {
 
 bool applyDrive(Scenario *st, Args &a, std::string &err) {
     uint64_t c = 0, id = 0, seq = 0, type = 0, media = 0, merr = 0, pfail = 0;
-    bool hasSeq, hasType, hasMedia, hasMerr, hasPfail, hasState;
+    uint64_t sas = 0, sas2 = 0, enclosure = 0, slotNumber = 0;
+    bool hasSeq, hasType, hasMedia, hasMerr, hasPfail, hasState, hasSas, hasSas2, hasEnclosure,
+        hasSlot;
     uint8_t state = 0;
     if (!a.required("c", kMaxControllers - 1, c) || !a.required("id", kNoDevice - 1, id) ||
         !a.num("seq", 0xffff, seq, hasSeq) || !a.num("type", 0xff, type, hasType) ||
         !a.num("media", 0xff, media, hasMedia) || !a.num("merr", 0xffffffffu, merr, hasMerr) ||
         !a.num("pfail", 0xffffffffu, pfail, hasPfail) ||
-        !a.state("state", kDriveStates, std::size(kDriveStates), state, hasState))
+        !a.state("state", kDriveStates, std::size(kDriveStates), state, hasState) ||
+        !a.num("sas", UINT64_MAX, sas, hasSas) || !a.num("sas2", UINT64_MAX, sas2, hasSas2) ||
+        !a.num("enclosure", 0xffff, enclosure, hasEnclosure) ||
+        !a.num("slot", 0xff, slotNumber, hasSlot))
         return false;
+    const std::string *inquiry = a.str("inquiry");
+    if (inquiry && inquiry->size() > kMaxInquiry) {
+        err = "inquiry longer than " + std::to_string(kMaxInquiry) + " bytes";
+        return false;
+    }
     const std::string *release = a.str("release");
     if (release && *release != "ugood" && *release != "failed") {
         err = "release must be ugood or failed";
@@ -368,6 +380,16 @@ bool applyDrive(Scenario *st, Args &a, std::string &err) {
         ct->slot[id] = static_cast<uint16_t>(ct->drives.size() - 1);
         d = &ct->drives.back();
         d->id = static_cast<uint16_t>(id);
+        // The identity every drive reports unless told otherwise, made once
+        // here rather than at every read.
+        char text[48];
+        snprintf(text, sizeof text, "VENDORX MODEL-4000      0004 SN%02u%06u",
+                 static_cast<unsigned>(c % 100), static_cast<unsigned>(id));
+        d->inquiryBytes = text;
+        d->inquiryBytes.resize(kMaxInquiry, ' ');
+        d->sas = 0x500a0b1c00000000ull | (c << 16) | id;
+        d->enclosure = static_cast<uint16_t>(252 + c % 4);
+        d->slotNumber = static_cast<uint8_t>(id & 0xff);
     }
     if (hasSeq)
         d->seq = static_cast<uint16_t>(seq);
@@ -388,6 +410,28 @@ bool applyDrive(Scenario *st, Args &a, std::string &err) {
     }
     if (release)
         d->releaseUgood = *release == "ugood";
+    if (inquiry) {
+        d->hasInquiry = true;
+        d->inquiry = *inquiry;
+        d->inquiryBytes = *inquiry;
+        d->inquiryBytes.resize(kMaxInquiry, ' ');
+    }
+    if (hasSas) {
+        d->hasSas = true;
+        d->sas = sas;
+    }
+    if (hasSas2) {
+        d->hasSas2 = true;
+        d->sas2 = sas2;
+    }
+    if (hasEnclosure) {
+        d->hasEnclosure = true;
+        d->enclosure = static_cast<uint16_t>(enclosure);
+    }
+    if (hasSlot) {
+        d->hasSlot = true;
+        d->slotNumber = static_cast<uint8_t>(slotNumber);
+    }
     return true;
 }
 
@@ -527,6 +571,16 @@ bool applyEvent(Scenario *st, Args &a, std::string &err) {
         *pos = std::move(e); // same sequence number: the new line wins
     else
         ct->events.insert(pos, std::move(e));
+    // KESTRUN_SIM_EVENT_LOG=N: the log keeps its newest N events, as a
+    // controller's log of fixed size does (default: every event).
+    static const size_t logMax = [] {
+        const char *v = std::getenv("KESTRUN_SIM_EVENT_LOG");
+        long long n = v != nullptr ? std::atoll(v) : 0;
+        return n > 0 ? static_cast<size_t>(n) : SIZE_MAX;
+    }();
+    if (ct->events.size() > logMax)
+        ct->events.erase(ct->events.begin(),
+                         ct->events.begin() + static_cast<long>(ct->events.size() - logMax));
     return true;
 }
 
@@ -816,6 +870,18 @@ std::string renderScenario(const Scenario &st) {
                  " state=" + stateName(kDriveStates, std::size(kDriveStates), d.state);
             if (d.releaseUgood)
                 o += " release=ugood";
+            if (d.hasInquiry) {
+                o += " inquiry=";
+                appendQuoted(o, d.inquiry);
+            }
+            if (d.hasSas)
+                o += " sas=" + std::to_string(d.sas);
+            if (d.hasSas2)
+                o += " sas2=" + std::to_string(d.sas2);
+            if (d.hasEnclosure)
+                o += " enclosure=" + std::to_string(d.enclosure);
+            if (d.hasSlot)
+                o += " slot=" + std::to_string(d.slotNumber);
             o += '\n';
         }
         for (const Drive &d : c.drives) {

@@ -92,6 +92,22 @@ void put32(uint8_t *b, size_t off, uint32_t v) {
         b[off + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+void put64(uint8_t *b, size_t off, uint64_t v) {
+    for (int i = 0; i < 8; i++)
+        b[off + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// Inquiry text @4 (96 bytes, blank-padded), SAS addresses @200 and @208,
+// enclosure device id @256, slot @259 (defaults made when the drive was
+// declared).
+void putIdentity(uint8_t *out, const Drive &d) {
+    std::memcpy(out + 4, d.inquiryBytes.data(), kMaxInquiry);
+    put64(out, 200, d.sas);
+    put64(out, 208, d.sas2);
+    put16(out, 256, d.enclosure);
+    out[259] = d.slotNumber;
+}
+
 struct Block {
     uint8_t raw[kBlockSize];
     uint8_t cat, op;
@@ -706,6 +722,7 @@ int execute(int cmd, const Block &b) {
         put32(out, 168, d->merr);
         put32(out, 176, d->pfail);
         put16(out, 184, d->state);
+        putIdentity(out, *d);
         out[370] = d->media;
         return ST_OK;
     }

@@ -43,12 +43,13 @@ enum : uint8_t { LS_OFFLINE = 0, LS_PARTIAL = 1, LS_DEGRADED = 2, LS_OPTIMAL = 3
 
 constexpr uint16_t kNoDevice = 0xFFFF; // pdDeviceId of an event not about a drive
 constexpr uint16_t kNoSlot = 0xFFFF;
-constexpr size_t kMaxControllers = 16;
+constexpr size_t kMaxControllers = 32;
 constexpr size_t kMaxDrives = 256; // pdlist room
 constexpr size_t kMaxSpareGroups = 16;
 constexpr size_t kMaxMembers = 256;
 constexpr size_t kMaxModel = 79;
 constexpr size_t kMaxDesc = 127;
+constexpr size_t kMaxInquiry = 96;
 
 struct Drive {
     uint16_t id = 0;
@@ -59,6 +60,15 @@ struct Drive {
     uint32_t pfail = 0;
     uint8_t state = DS_UGOOD;
     bool releaseUgood = false;
+    // Identity; fields not given are derived from the controller and device
+    // id when the drive is declared (see sim/README.md), and only given ones
+    // are written back.
+    bool hasInquiry = false, hasSas = false, hasSas2 = false, hasEnclosure = false, hasSlot = false;
+    std::string inquiry;      // as given, up to kMaxInquiry bytes
+    std::string inquiryBytes; // as reported: kMaxInquiry bytes, blank-padded
+    uint64_t sas = 0, sas2 = 0;
+    uint16_t enclosure = 0;
+    uint8_t slotNumber = 0;
     bool dedicated = false;            // dedicated hot spare (state must be spare)
     std::vector<uint16_t> spareGroups; // drive groups it is dedicated to
 };

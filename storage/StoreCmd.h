@@ -66,10 +66,12 @@ static_assert(sizeof(PdList) == 6152);
 static_assert(offsetof(PdList, pdCount) == 4);
 static_assert(offsetof(PdList, entry) == 8);
 
+constexpr int PDINFO_INQUIRY_SIZE = 96;
 struct PdInfo {
     uint8_t r0[2];
-    uint16_t sequenceNumber; // 2
-    uint8_t r1[161];
+    uint16_t sequenceNumber;                  // 2
+    uint8_t inquiryData[PDINFO_INQUIRY_SIZE]; // 4: vendor, product, revision (serial) as text
+    uint8_t r1[65];
     uint8_t deviceType; // 165
     uint8_t r2[2];
     uint32_t mediaErrorCount; // 168
@@ -77,9 +79,15 @@ struct PdInfo {
     uint32_t predictiveFailureCount; // 176
     uint8_t r4[4];
     uint16_t firmwareState; // 184
-    uint8_t r5[184];
+    uint8_t r5[14];
+    uint8_t sasAddress[2][8]; // 200: u64 per path, little-endian; the first path's is read
+    uint8_t r6[40];
+    uint16_t enclosureDeviceId; // 256
+    uint8_t r7[1];
+    uint8_t slotNumber; // 259
+    uint8_t r8[110];
     uint8_t mediaType; // 370
-    uint8_t r6[141];
+    uint8_t r9[141];
 };
 static_assert(sizeof(PdInfo) == 512);
 static_assert(offsetof(PdInfo, sequenceNumber) == 2);
@@ -88,6 +96,10 @@ static_assert(offsetof(PdInfo, mediaErrorCount) == 168);
 static_assert(offsetof(PdInfo, predictiveFailureCount) == 176);
 static_assert(offsetof(PdInfo, firmwareState) == 184);
 static_assert(offsetof(PdInfo, mediaType) == 370);
+static_assert(offsetof(PdInfo, inquiryData) == 4);
+static_assert(offsetof(PdInfo, sasAddress) == 200);
+static_assert(offsetof(PdInfo, enclosureDeviceId) == 256);
+static_assert(offsetof(PdInfo, slotNumber) == 259);
 
 struct LdInfo {
     uint8_t r0[32];

@@ -41,16 +41,8 @@ struct FileActions {
     }
 };
 
-// Runs "ldd -- <library>" with standard output and standard error on `out`.
-// Returns the wait status as system() would (an exit code of 1 reads as
-// 256), or -1 when ldd could not be started.
-int iRunLdd(const char *libPath, int out) {
-    FileActions fa;
-    if (!fa.ok)
-        return -1;
-    if (posix_spawn_file_actions_adddup2(&fa.actions, out, STDOUT_FILENO) != 0 ||
-        posix_spawn_file_actions_adddup2(&fa.actions, out, STDERR_FILENO) != 0)
-        return -1;
+// Runs ldd on the library with the descriptors `fa` sets up and waits for it.
+int iSpawnLdd(FileActions &fa, const char *libPath) {
     char arg0[] = "ldd";
     char arg1[] = "--";
     char *argv[] = {arg0, arg1, const_cast<char *>(libPath), nullptr};
@@ -76,11 +68,21 @@ int iWorkFileCreate(const char *workPath) {
 
 } // namespace
 
+int iLddToDescriptor(const char *libPath, int out) {
+    FileActions fa;
+    if (!fa.ok)
+        return -1;
+    if (posix_spawn_file_actions_adddup2(&fa.actions, out, STDOUT_FILENO) != 0 ||
+        posix_spawn_file_actions_adddup2(&fa.actions, out, STDERR_FILENO) != 0)
+        return -1;
+    return iSpawnLdd(fa, libPath);
+}
+
 // Counts the paths named in Work.txt that do not exist. A path runs from the
 // line's first "/" to the first blank, TAB or line end (ldd's warning lines
 // have no blank after their path; they are tested like any other).
-int iMissingDependencies(FILE *work, int *lastErrno) {
-    int missing = 0;
+int iMissingDependencies(FILE *work, int *lastErrno, void (*missing)(const char *path)) {
+    int count = 0;
     char line[WORK_LINE_SIZE];
     while (fgets(line, sizeof line, work) != nullptr) {
         char *path = strchr(line, '/');
@@ -88,11 +90,13 @@ int iMissingDependencies(FILE *work, int *lastErrno) {
             continue;
         path[strcspn(path, " \t\r\n")] = '\0';
         if (access(path, F_OK) != 0) {
-            missing++;
+            count++;
             *lastErrno = errno;
+            if (missing != nullptr)
+                missing(path);
         }
     }
-    return missing;
+    return count;
 }
 
 int iLib_Link() {
@@ -118,16 +122,15 @@ int iLib_Link() {
         errno = err;
         return -1;
     }
-    int status = iRunLdd(libPath, fd);
+    int status = iLddToDescriptor(libPath, fd);
     if (status != 0) {
         errno = status;
         return -1;
     }
 
-    int missing = 0;
     int lastErrno = 0;
     rewind(work.get());
-    missing = iMissingDependencies(work.get(), &lastErrno);
+    int missing = iMissingDependencies(work.get(), &lastErrno, nullptr);
     work.reset();
     if (missing > 0) {
         errno = lastErrno;

@@ -17,8 +17,14 @@ int iLib_Link();
 void vLibUnload(const char *label);
 
 // Counts the paths named in the dependency-check output that do not exist;
-// *lastErrno receives the error of the last one missing.
-int iMissingDependencies(FILE *work, int *lastErrno);
+// *lastErrno receives the error of the last one missing, and `missing` (when
+// given) each of them.
+int iMissingDependencies(FILE *work, int *lastErrno, void (*missing)(const char *path) = nullptr);
+
+// The dependency check with ldd's output and errors sent to the open
+// descriptor `out` instead of Work.txt: nothing named is written. The wait
+// status, or -1 when ldd could not be started.
+int iLddToDescriptor(const char *libPath, int out);
 
 // Exit clean-up: frees the drive-list buffer and unloads the library if held.
 void vend_test();

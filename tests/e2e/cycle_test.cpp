@@ -23,7 +23,7 @@ using ::testing::HasSubstr;
 constexpr const char *k1000 =
     "<1000:Information> Predictive Failure has started successfully (Ver 5.0.0.4).";
 constexpr const char *k1010 = "<1010:Information> Check the Predictive Failure Event.";
-constexpr const char *kModel = "MegaRAID SAS 9361-8i";
+constexpr const char *kModel = "MegaRAID SAS MODEL-4000";
 constexpr const char *kNotFound =
     "MEDIUM Mode : OFF( Controller that is defined in the inifile was not found. )";
 
@@ -103,9 +103,10 @@ TEST(Cycle, StopDuringPreparationSkipsTheLoop) {
     EXPECT_TRUE(r.exitedWith(0)) << r;
 
     auto log = kt::texts(d.logLines());
-    ASSERT_EQ(log.size(), 3u) << ::testing::PrintToString(log);
+    ASSERT_EQ(log.size(), 4u) << ::testing::PrintToString(log);
     EXPECT_THAT(log[1], HasSubstr("<1001:"));
     EXPECT_EQ(log[2], "<4600:Error> PD was set to offline status again. (PD:1)");
+    EXPECT_THAT(log[3], HasSubstr("<6500:"));
     EXPECT_EQ(callList(d), "ctrlsearch(0) ctrlinfo(0) pdinfo(0) setstate(0) ");
     EXPECT_TRUE(d.sleepLog().empty());
     EXPECT_EQ(d.registerText(), "0,1\n");
@@ -120,12 +121,13 @@ TEST(Cycle, ModeSummaryTellsWhatIsSwitchedOn) {
         std::string ini;
         std::string scenario;
         std::string summary;
+        bool noController = false; // then 6001 follows the summary
     } cases[] = {
         {"all on, the model matches", medium + kModel + "\n", controllers(1), allOn},
         {"no model configured", "", controllers(1), notFound},
-        {"configured name is a prefix of the model", medium + "MegaRAID SAS 9361\n", controllers(1),
-         notFound},
-        {"configured name differs in case", medium + "MegaRAID SAS 9361-8I\n", controllers(1),
+        {"configured name is a prefix of the model", medium + "MegaRAID SAS MODEL\n",
+         controllers(1), notFound},
+        {"configured name differs in case", medium + "MegaRAID SAS Model-4000\n", controllers(1),
          notFound},
         {"model longer than the configured name", medium + kModel + "\n",
          controllers(1, std::string(kModel) + " "), notFound},
@@ -133,7 +135,7 @@ TEST(Cycle, ModeSummaryTellsWhatIsSwitchedOn) {
          "[MEDIUM]\nMC_MODE=ON\nMCMR_COUNT=2\nMCMR_NAME1=Other\nMCMR_NAME2=" + std::string(kModel) +
              "\n",
          "controller 0 model=Other2\ncontroller 1 model=\"" + std::string(kModel) + "\"\n", allOn},
-        {"no controller at all", medium + kModel + "\n", "", notFound},
+        {"no controller at all", medium + kModel + "\n", "", notFound, true},
         {"MEDIUM switched off",
          "[MEDIUM]\nMC_MODE=OFF\nMCMR_COUNT=1\nMCMR_NAME1=" + std::string(kModel) + "\n",
          controllers(1), "SMART Mode : ON, AERROR Mode : ON, MEDIUM Mode : OFF"},
@@ -149,10 +151,14 @@ TEST(Cycle, ModeSummaryTellsWhatIsSwitchedOn) {
         ASSERT_TRUE(d.start());
         ASSERT_TRUE(d.waitForSleeps(1)) << ::testing::PrintToString(kt::texts(d.logLines()));
         EXPECT_TRUE(d.stop().exitedWith(0));
-        EXPECT_THAT(kt::texts(d.logLines()), ElementsAre(k1000, text));
+        std::vector<std::string> expected = {k1000, text};
+        if (c.noController)
+            expected.push_back(
+                "<6001:Warning> No controller found. No drive is monitored in this run.");
+        EXPECT_EQ(kt::texts(d.logLines()), expected);
         auto recs = d.syslog();
-        ASSERT_EQ(recs.size(), 2u) << ::testing::PrintToString(kt::texts(recs));
-        EXPECT_EQ(recs[1].text, text);
+        EXPECT_EQ(kt::texts(recs), expected);
+        ASSERT_GE(recs.size(), 2u);
         EXPECT_EQ(recs[1].priority, 6);
     }
 }
@@ -167,8 +173,8 @@ TEST(Cycle, MediaErrorRemovalRunsOnEveryMatchingControllerOnly) {
         std::set<std::string> removedOn;
     } cases[] = {
         {"both controllers of the configured model", kModel, kModel, {"0", "1"}},
-        {"only controller 0 matches", "MegaRAID SAS 9460-16i", kModel, {"0"}},
-        {"no controller matches", "MegaRAID SAS 9460-16i", "MegaRAID SAS 9560-8i", {}},
+        {"only controller 0 matches", "MegaRAID SAS MODEL-5000", kModel, {"0"}},
+        {"no controller matches", "MegaRAID SAS MODEL-5000", "MegaRAID SAS MODEL-6000", {}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -258,23 +264,25 @@ INSTANTIATE_TEST_SUITE_P(Cycle, CyclePause,
                              return (w < 0 ? "Minus" : "") + std::to_string(w < 0 ? -w : w);
                          });
 
-// Six controllers: the model check reads only the four the tables hold, media
-// errors count only there, while SMART removal reaches every controller.
+// Eighteen controllers: the model check reads only the sixteen the tables
+// hold, media errors count only there (on the last of them too), the drives
+// beyond are reported once as not watched, while SMART removal reaches every
+// controller.
 TEST(Cycle, ControllersBeyondTheTablesAreMonitoredBySmartOnly) {
-    std::string s = controllers(6);
-    for (const char *ctrl : {"0", "4"}) {
+    std::string s = controllers(18);
+    for (const char *ctrl : {"0", "15", "16"}) {
         s += std::string("drive c=") + ctrl + " id=2 state=online\ndrive c=" + ctrl +
              " id=3 state=online\n";
         s += std::string("ld c=") + ctrl + " n=0 raid=1 members=2,3\n";
-        s += std::string("at cmd=pdlist n=7 drive c=") + ctrl + " id=2 merr=25\n"; // second cycle
+        s += std::string("at cmd=pdlist n=19 drive c=") + ctrl + " id=2 merr=25\n"; // cycle 2
     }
-    s += "drive c=5 id=300 state=online pfail=1\ndrive c=5 id=301 state=online\nld c=5 n=0 raid=1 "
-         "members=300,301\n";
+    s += "drive c=17 id=300 state=online pfail=1\ndrive c=17 id=301 state=online\nld c=17 n=0 "
+         "raid=1 members=300,301\n";
     kt::Daemon d;
     prepare(d,
             "[WAIT]\nLWAIT_TIME=1000\n[POLL]\nPOLL_EVENT=ON\n[MEDIUM]\nMC_MODE=ON\nMCMR_COUNT="
             "1\nMCMR_NAME1=" +
-                std::string(kModel) + "\n",
+                std::string(kModel) + "\n[METRICS]\nMETRICS_FILE=" + d.workPath("k.prom") + "\n",
             s);
     ASSERT_TRUE(d.start());
     ASSERT_TRUE(d.waitForLines(d.syslogPath(), std::regex("<1010:"), 5)) << callList(d);
@@ -283,18 +291,28 @@ TEST(Cycle, ControllersBeyondTheTablesAreMonitoredBySmartOnly) {
     std::vector<std::string> infoCtrls;
     for (const auto &call : d.calls("ctrlinfo"))
         infoCtrls.push_back(call.fields.at("ctrl"));
-    EXPECT_THAT(infoCtrls, ElementsAre("0", "1", "2", "3"));
+    EXPECT_EQ(infoCtrls.size(), 16u);
+    EXPECT_EQ(infoCtrls.back(), "15");
     std::vector<std::string> failed;
     for (const auto &call : d.calls("setstate"))
         failed.push_back(call.fields.at("ctrl") + ":" + call.fields.at("dev") + ":" +
                          call.fields.at("arg"));
-    EXPECT_THAT(failed, ElementsAre("5:300:17", "0:2:17"));
+    EXPECT_THAT(failed, ElementsAre("17:300:17", "0:2:17", "15:2:17"));
     EXPECT_EQ(countLog(d, "<4502:Error> Predictive Failure event received. PD removed. (PD:300)"),
               1u);
     EXPECT_EQ(
         countLog(d,
                  "<4800:Error> Media error count has exceeded the threshold. PD removed. (PD:2)"),
-        1u);
+        2u);
+    for (const char *drive : {"16 PD:2", "16 PD:3", "17 PD:300", "17 PD:301"})
+        EXPECT_EQ(countLog(d, std::string("<6600:Warning> PD not watched: the detection tables "
+                                          "hold the first 16 controllers. (Controller:") +
+                                  drive + " Mode:MEDIUM)"),
+                  1u)
+            << drive;
+    EXPECT_EQ(countLog(d, "<6600:"), 4u);
+    EXPECT_THAT(kt::readText(d.workPath("k.prom")),
+                ::testing::HasSubstr("\nkestrun_unwatched_drives_total{mode=\"MEDIUM\"} 4\n"));
     EXPECT_EQ(countLog(d, "MEDIUM Mode : ON"), 1u);
     EXPECT_EQ(countLog(d, "<5"), 0u) << ::testing::PrintToString(kt::texts(d.logLines()));
 }

@@ -27,7 +27,7 @@ constexpr const char *kCountMode = "[THRESHOLD]\nTHRESHOLD_MODE=COUNT\n";
 constexpr long long kT0 = 800000000; // an ordinary event time stamp
 // Controller 0: drives 5, 6, 7 in an optimal RAID 5.
 constexpr const char *kRaid5 =
-    "controller 0 model=\"MegaRAID SAS 9361-8i\"\n"
+    "controller 0 model=\"MegaRAID SAS MODEL-4000\"\n"
     "drive c=0 id=5 state=online\ndrive c=0 id=6 state=online\ndrive c=0 id=7 state=online\n"
     "ld c=0 n=0 raid=5 state=optimal members=5,6,7\n";
 
@@ -395,33 +395,43 @@ TEST(EventScan, FailedDriveReadInTheCountStepKeepsTheEventCounted) {
 }
 
 TEST(EventScan, EventsWithoutACounterAreOnlyWrittenAndAnOverlongReplyIsClipped) {
-    // Five controllers: the tables hold four. The reply of controller 0 claims
-    // far more records than the batch has room for.
-    std::string s = "controller 0\ncontroller 1\ncontroller 2\ncontroller 3\ncontroller 4\n"
-                    "drive c=0 id=3\ndrive c=4 id=5\noverride field=eventcount c=0 value=1000\n";
-    for (int c = 0; c < 5; ++c)
-        s += event(c, 10, 0, 3);
-    s += at(6, event(0, 11, 267, 65535)) + at(6, event(0, 12, 268, 300)) +
-         at(6, event(0, 13, 267, 3)) + at(6, event(4, 11, 267, 5));
+    // Seventeen controllers: the tables hold sixteen; 0xFFFF names no drive.
+    // The reply of controller 0 claims far more records than the batch has
+    // room for.
+    std::string s;
+    for (int c = 0; c < 17; ++c)
+        s += "controller " + std::to_string(c) + "\n" + event(c, 10, 0, 3);
+    s += "drive c=0 id=3\ndrive c=0 id=300\ndrive c=16 id=5\n"
+         "override field=eventcount c=0 value=1000\n";
+    s += at(18, event(0, 11, 267, 65535)) + at(18, event(0, 12, 268, 300)) +
+         at(18, event(0, 13, 267, 3)) + at(18, event(16, 11, 267, 5)) +
+         at(18, event(16, 12, 267, 5));
     kt::Daemon d;
     kt::startOn(d, s, kIni);
-    waitReads(d, 11);
+    waitReads(d, 35);
     kt::stopClean(d);
 
     EXPECT_THAT(seqs(history(d, 0, 65535)), ElementsAre(11));
     EXPECT_THAT(seqs(history(d, 0, 300)), ElementsAre(12));
     EXPECT_THAT(seqs(history(d, 0, 3)), ElementsAre(13));
-    EXPECT_THAT(seqs(history(d, 4, 5)), ElementsAre(11));
+    EXPECT_THAT(seqs(history(d, 16, 5)), ElementsAre(11, 12));
     Calls calls(d);
-    EXPECT_EQ(calls.count("pdinfo"), 1u) << "only drive 3 of controller 0 has a counter";
-    EXPECT_EQ(calls.count("pdinfo", 3), 1u);
+    EXPECT_EQ(calls.count("pdinfo"), 2u) << "only drives 3 and 300 of controller 0 are counted";
+    EXPECT_EQ(calls.count("pdinfo", 300), 1u);
     EXPECT_THAT(errors(d), IsEmpty());
+    std::vector<std::string> unwatched; // none for 0xFFFF, one for the drive on controller 16
+    for (const auto &t : kt::texts(d.logLines()))
+        if (t.rfind("<6600:", 0) == 0)
+            unwatched.push_back(t);
+    EXPECT_THAT(unwatched,
+                ElementsAre("<6600:Warning> PD not watched: the detection tables hold the first 16 "
+                            "controllers. (Controller:16 PD:5 Mode:AERROR)"));
 }
 
 TEST(EventScan, OneFailingDriveWithDefaultSettingsIsTakenOutOfService) {
     // Time mode, threshold 20 within THRESHOLD_TIME's start value of 5 s.
     std::string s =
-        "controller 0 model=\"MegaRAID SAS 9361-8i\"\n"
+        "controller 0 model=\"MegaRAID SAS MODEL-4000\"\n"
         "drive c=0 id=4 state=online\ndrive c=0 id=5 state=online\ndrive c=0 id=6 state=online\n"
         "ld c=0 n=0 raid=5 state=optimal members=4,5,6\n" +
         event(0, 500, 0, 4);

@@ -205,6 +205,35 @@ TEST(FullDisk, SizeLimitLeavesTheRegisterWholeAndTheDaemonRunning) {
     EXPECT_EQ(d.registerText(), "1,1\n0,7\n");
 }
 
+// A full disk at start: every registered drive is still judged from the
+// register (drive 1 set bad again); only the rewrite fails (5009), and the
+// register stays exactly as it was.
+TEST(FullDisk, StartOnAFullDiskStillReappliesTheRegister) {
+    kt::Daemon d;
+    SmallDisk disk(d.moduleDir());
+    if (!disk.mounted())
+        GTEST_SKIP() << "cannot mount a tmpfs here (needs CAP_SYS_ADMIN)";
+    ASSERT_TRUE(d.installDaemon());
+    ASSERT_TRUE(d.installSimulator());
+    ASSERT_TRUE(d.writeIni("[WAIT]\nLWAIT_TIME=1000\n[AERROR]\nAERROR_MODE=OFF\n"));
+    ASSERT_TRUE(d.writeScenario("controller 0\ndrive c=0 id=1 state=ugood\n"
+                                "drive c=0 id=2 state=online\n"));
+    const std::string reg = "0,1\n0,2\n";
+    ASSERT_TRUE(d.writeFile(kt::kRegisterName, reg));
+    disk.shrink();
+    disk.fill();
+    ASSERT_TRUE(d.start());
+    ASSERT_TRUE(d.waitForTrace(std::regex("^[0-9]+ pdlist ")));
+    auto r = d.stop();
+    ASSERT_TRUE(r.exitedWith(0)) << r;
+    EXPECT_EQ(d.registerText(), reg);
+    EXPECT_THAT(syslogWith(d, "(iHspFlgChk)"),
+                ::testing::ElementsAre(
+                    "<5009:Error> PdState_Flag.dat File open failed.(iHspFlgChk) Error Code (28)"));
+    EXPECT_EQ(syslogWith(d, "<4600:").size(), 1u);
+    EXPECT_THAT(d.listModuleDir(), ::testing::Not(::testing::Contains("PdState_Flag.new")));
+}
+
 // A log file that cannot be opened: each message goes to syslog at its own
 // level instead, but a number at most once per cycle; a message that goes to
 // syslog anyway is not sent twice.

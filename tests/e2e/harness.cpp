@@ -249,7 +249,7 @@ bool Daemon::start(const StartOptions &o) {
     argvVec.push_back(nullptr);
     char **argv = argvVec.data();
     // A wrapper (e.g. valgrind) runs the daemon file by its path.
-    std::vector<std::string> wrapper = wrapperWords();
+    std::vector<std::string> wrapper = o.wrapper.empty() ? wrapperWords() : o.wrapper;
     std::string execCopy = execPath;
     std::vector<char *> wrapped;
     for (auto &w : wrapper)

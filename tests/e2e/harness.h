@@ -92,6 +92,9 @@ struct StartOptions {
     bool useScenario = true;
     // Extra variables; they override the harness's own of the same name.
     std::vector<std::pair<std::string, std::string>> env;
+    // Words run in front of the daemon's path instead of KESTRUN_TEST_WRAPPER's
+    // (the first an absolute path), e.g. a tracer.
+    std::vector<std::string> wrapper;
 };
 
 // One line of the simulator's trace (format in sim/README.md). A call line reads

@@ -17,7 +17,7 @@ namespace {
 
 using ::testing::ElementsAre;
 
-constexpr const char *kHead = "controller 0 model=\"MegaRAID SAS 9361-8i\"\n";
+constexpr const char *kHead = "controller 0 model=\"MegaRAID SAS MODEL-4000\"\n";
 
 // MEDIUM mode on for the model above, AERROR off; a 1010 line marks each cycle.
 std::string ini(bool smart, const std::string &threshold = "THRESHOLD_MODE=COUNT\n",
@@ -25,7 +25,7 @@ std::string ini(bool smart, const std::string &threshold = "THRESHOLD_MODE=COUNT
     return "[WAIT]\n" + wait + "[POLL]\nPOLL_EVENT=ON\n[THRESHOLD]\n" + threshold +
            "[SMART]\nSMART_MODE=" + (smart ? "ON" : "OFF") +
            "\n[AERROR]\nAERROR_MODE=OFF\n[MEDIUM]\nMC_MODE=ON\nMCMR_COUNT=1\nMCMR_NAME1=MegaRAID "
-           "SAS 9361-8i\n";
+           "SAS MODEL-4000\n";
 }
 
 bool isCycleMark(const std::string &t) {
@@ -210,7 +210,7 @@ TEST(HealthScan, MediaErrorsCountOnlyOnControllersOfAListedModel) {
                " id=6 seq=1 state=spare pfail=1\n";
     };
     std::string scenario =
-        kHead + drives("0") + "controller 1 model=\"MegaRAID SAS 9460-16i\"\n" + drives("1");
+        kHead + drives("0") + "controller 1 model=\"MegaRAID SAS MODEL-5000\"\n" + drives("1");
     // pdlist calls are counted over both controllers: call 3 opens cycle 2.
     scenario +=
         "at cmd=pdlist n=3 drive c=0 id=5 merr=40\nat cmd=pdlist n=3 drive c=1 id=5 merr=40\n";
@@ -229,7 +229,7 @@ TEST(HealthScan, TroubleWithOneControllersDriveListStaysThere) {
     // record's 256 entries are read, the unused ones naming device 0.
     kt::Daemon d;
     run(d, ini(true),
-        std::string(kHead) + "controller 1 model=\"MegaRAID SAS 9361-8i\"\n" +
+        std::string(kHead) + "controller 1 model=\"MegaRAID SAS MODEL-4000\"\n" +
             "drive c=0 id=5 seq=1 state=spare pfail=1\n"
             "drive c=1 id=0 seq=1 state=ugood\ndrive c=1 id=5 seq=1 state=spare pfail=1\n"
             "override field=pdcount c=1 value=300\nfault cmd=pdlist c=0 status=10 times=2\n",
@@ -250,6 +250,61 @@ TEST(HealthScan, TroubleWithOneControllersDriveListStaysThere) {
         }
     }
     EXPECT_EQ(reads, 255u);
+}
+
+// Both checks watch every listed drive alike, whatever its device id and
+// controller: drive 1 on controller 0 and drives 9, 200 and 40000 on
+// controller 5 come one short of the threshold (20) in cycle 2 and reach it in
+// cycle 3, by media errors (count mode) or by command-timeout events. Cycle k
+// opens with drive list and event-log read 6k-5.
+TEST(HealthScan, EveryDriveIsWatchedWhateverItsDeviceIdAndController) {
+    const int drives[][2] = {{0, 1}, {5, 9}, {5, 200}, {5, 40000}};
+    using S = std::string;
+    const struct {
+        const char *settings;
+        int per[2]; // growth statements per drive in cycles 2 and 3
+        S (*rise)(const S &n, const S &c, const S &d, int seq, int cycle);
+    } rows[] = {
+        {"[MEDIUM]\nMC_MODE=ON\nMCMR_COUNT=1\nMCMR_NAME1=MegaRAID SAS 9361-8i\n"
+         "[AERROR]\nAERROR_MODE=OFF\n",
+         {1, 1},
+         [](const S &n, const S &c, const S &d, int, int cycle) {
+             return "pdlist n=" + n + " drive c=" + c + " id=" + d + " merr=" +
+                    std::to_string(24 + cycle) + "\n";
+         }},
+        {"[MEDIUM]\nMC_MODE=OFF\n", {19, 1}, [](const S &n, const S &c, const S &d, int seq, int) {
+             return "evtseqinfo n=" + n + " event c=" + c + " seq=" + std::to_string(seq) +
+                    " code=267 dev=" + d + "\n";
+         }}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.settings);
+        std::string scenario;
+        for (int c = 0; c < 6; ++c)
+            scenario += "controller " + std::to_string(c) + " model=\"MegaRAID SAS 9361-8i\"\n" +
+                        "event c=" + std::to_string(c) + " seq=1 code=0\n";
+        int seq[6] = {2, 2, 2, 2, 2, 2};
+        for (int cycle : {2, 3})
+            for (const auto &dr : drives)
+                for (int i = 0; i < r.per[cycle - 2]; ++i)
+                    scenario += "at cmd=" + r.rise(std::to_string(6 * cycle - 5),
+                                                   std::to_string(dr[0]), std::to_string(dr[1]),
+                                                   seq[dr[0]]++, cycle);
+        std::vector<std::string> registered; // device ids as signed 16-bit numbers
+        for (const auto &dr : drives) {
+            scenario += "drive c=" + std::to_string(dr[0]) + " id=" + std::to_string(dr[1]) +
+                        " state=spare merr=7\n";
+            registered.push_back(std::to_string(dr[0]) + "," +
+                                 std::to_string(static_cast<int16_t>(dr[1])));
+        }
+        kt::Daemon d;
+        run(d,
+            "[WAIT]\nLWAIT_TIME=1000\n[POLL]\nPOLL_EVENT=ON\n[THRESHOLD]\nTHRESHOLD_MODE=COUNT\n"
+            "[SMART]\nSMART_MODE=OFF\n" +
+                std::string(r.settings),
+            scenario, 4);
+        EXPECT_THAT(messages(d), ::testing::Each(::testing::StartsWith("3 <4")));
+        EXPECT_THAT(d.registerLines(), ::testing::UnorderedElementsAreArray(registered));
+    }
 }
 
 TEST(HealthScan, RestartReappliesTheRegister) {
@@ -280,7 +335,9 @@ TEST(HealthScan, RestartReappliesTheRegister) {
             changes.push_back(c.kind + " dev=" + c.fields.at("dev") + " arg=" + c.fields.at("arg") +
                               " ref=" + c.fields.at("ref"));
     EXPECT_THAT(changes, ElementsAre("setstate dev=5 arg=1 ref=4"));
-    EXPECT_THAT(d.registerLines(), ElementsAre("0,5"));
+    // Drive 7, removed with its identity on record and still unconfigured-bad,
+    // keeps its line too.
+    EXPECT_THAT(d.registerLines(), ElementsAre("0,5", "0,7"));
     EXPECT_FALSE(d.moduleHas("PdState_Flag.bak"));
 }
 

@@ -1,5 +1,6 @@
 // One monitor per module directory, and the only arguments the program takes:
-// a second start, --help, --version and a typo, each while a monitor runs.
+// a second start, --help, --version, a typo, --register and --retire, each
+// while a monitor runs.
 #include "harness.h"
 
 #include <gmock/gmock.h>
@@ -14,7 +15,9 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
-constexpr const char *kUsage = "Usage: Kestrun [--help | --version]\n";
+constexpr const char *kUsage =
+    "Usage: Kestrun [--help | --version | --check [FILE] | --test-alert | "
+    "--register | --retire CONTROLLER,DEVICE]\n";
 
 void prepare(kt::Daemon &d) {
     ASSERT_TRUE(d.installDaemon());
@@ -44,6 +47,7 @@ TEST(Instance, OnlyOneMonitorRunsOnAModuleDirectoryAndArgumentsNeverStartOne) {
         {"second start", {}, 3, "", "Kestrun: " + refused + "\n", true},
         {"--version", {"--version"}, 0, "Kestrun (Ver 5.0.0.4).\n", "", false},
         {"--help", {"--help"}, 0, kUsage, "", false},
+        {"--test-alert", {"--test-alert"}, 6, "", "Kestrun: no alert program configured", false},
         {"typo",
          {"--hlep"},
          2,
@@ -56,6 +60,14 @@ TEST(Instance, OnlyOneMonitorRunsOnAModuleDirectoryAndArgumentsNeverStartOne) {
          "",
          std::string("Kestrun: unknown argument \"now\"\n") + kUsage,
          false},
+        {"--register beside the monitor",
+         {"--register"},
+         0,
+         "No register: " + d.modulePath(kt::kRegisterName) + "\n",
+         "",
+         false},
+        {"--retire refused", {"--retire", "0,1"}, 3, "", "a monitor is running on", false},
+        {"--retire malformed", {"--retire", "0;1"}, 2, "", "needs CONTROLLER,DEVICE", false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

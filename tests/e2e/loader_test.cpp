@@ -34,7 +34,7 @@ using ::testing::Not;
 
 constexpr const char *k1000 =
     "<1000:Information> Predictive Failure has started successfully (Ver 5.0.0.4).";
-constexpr const char *kScenario = "controller 0 model=\"MegaRAID SAS 9361-8i\"\n";
+constexpr const char *kScenario = "controller 0 model=\"MegaRAID SAS MODEL-4000\"\n";
 constexpr const char *kSystemPath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
 constexpr const char *kSpySource = R"C(#define _GNU_SOURCE

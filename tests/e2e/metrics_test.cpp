@@ -63,14 +63,17 @@ struct MetricsRun {
     std::string dir = d.workPath("textfile");
     std::string file = dir + "/kestrun.prom";
 
-    void runDemo(const std::string &extraIni, size_t cycles) {
+    void runWith(const std::string &ini, const std::string &scenario, size_t cycles) {
         ASSERT_TRUE(d.installDaemon());
         ASSERT_TRUE(d.installSimulator());
         ::mkdir(dir.c_str(), 0755);
-        ASSERT_TRUE(d.writeIni(demoIni() + extraIni));
-        ASSERT_TRUE(d.writeScenario(demoScenario()));
+        ASSERT_TRUE(d.writeIni(ini));
+        ASSERT_TRUE(d.writeScenario(scenario));
         ASSERT_TRUE(d.start());
         kt::completeCycles(d, cycles);
+    }
+    void runDemo(const std::string &extraIni, size_t cycles) {
+        runWith(demoIni() + extraIni, demoScenario(), cycles);
     }
     std::string metricsIni() const {
         return "[METRICS]\nMETRICS_FILE=" + file + "\n";
@@ -127,16 +130,21 @@ TEST_F(MetricsFixture, DemoRunExportsEveryFamily) {
         {"kestrun_controllers", "gauge", {"kestrun_controllers 1"}},
         {"kestrun_drive_firmware_state",
          "gauge",
-         {"kestrun_drive_firmware_state{controller=\"0\",device_id=\"15\"} 2"}},
+         {"kestrun_drive_firmware_state{controller=\"0\",device_id=\"15\",enclosure=\"252\",slot="
+          "\"15\"} 2"}},
         {"kestrun_drive_predictive_failures",
          "gauge",
-         {"kestrun_drive_predictive_failures{controller=\"0\",device_id=\"18\"} 4"}},
+         {"kestrun_drive_predictive_failures{controller=\"0\",device_id=\"18\",enclosure=\"252\","
+          "slot=\"18\"} 4"}},
         {"kestrun_drive_media_errors",
          "gauge",
-         {"kestrun_drive_media_errors{controller=\"0\",device_id=\"1\"} 80"}},
+         {"kestrun_drive_media_errors{controller=\"0\",device_id=\"1\",enclosure=\"252\",slot="
+          "\"1\"} 80"}},
         {"kestrun_drive_aerror_events",
          "gauge",
-         {"kestrun_drive_aerror_events{controller=\"0\",device_id=\"12\"} 3"}},
+         {"kestrun_drive_aerror_events{controller=\"0\",device_id=\"12\",enclosure=\"252\",slot="
+          "\"12\"} 3"}},
+        {"kestrun_drive_kept_in_service", "gauge", {}},
         {"kestrun_removals_total",
          "counter",
          {"kestrun_removals_total{reason=\"SMART\",role=\"member\"} 1",
@@ -209,6 +217,48 @@ TEST_F(MetricsFixture, NodeExporterScrapesTheFile) {
     EXPECT_THAT(body, HasSubstr("kestrun_removals_total{reason=\"SMART\",role=\"spare\"} 1"));
 }
 
+// A member its RAID 0 logical drive keeps in service (6000) is listed for as
+// long as it is kept; once the logical drive can lose it, it is removed and
+// no longer listed.
+TEST(Metrics, KeptDriveListedUntilLetGo) {
+    const struct {
+        const char *name;
+        const char *later; // timeline line changing the logical drive, or ""
+        bool listed;
+        const char *removals;
+    } rows[] = {
+        {"kept throughout", "", true, "0"},
+        {"let go at cycle 3", "at cmd=pdlist n=3 ld c=0 n=0 raid=1 state=optimal members=4,5\n",
+         false, "1"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        MetricsRun f;
+        f.runWith("[WAIT]\nLWAIT_TIME=1000\n[POLL]\nPOLL_EVENT=ON\n[AERROR]\nAERROR_MODE=OFF\n"
+                  "[MEDIUM]\nMC_MODE=OFF\n" +
+                      f.metricsIni(),
+                  std::string("controller 0 model=\"MegaRAID SAS 9361-8i\"\n"
+                              "drive c=0 id=4 state=online pfail=1\ndrive c=0 id=5 state=online\n"
+                              "ld c=0 n=0 raid=0 state=optimal members=4,5\n") +
+                      row.later,
+                  4);
+        const std::string text = kt::readText(f.file);
+        EXPECT_EQ(
+            text.find("\nkestrun_drive_kept_in_service{controller=\"0\",device_id=\"4\"} 1\n") !=
+                std::string::npos,
+            row.listed)
+            << text;
+        EXPECT_THAT(
+            text,
+            HasSubstr(std::string("\nkestrun_removals_total{reason=\"SMART\",role=\"member\"} ") +
+                      row.removals + "\n"));
+        auto logged = kt::texts(f.d.logLines());
+        EXPECT_EQ(std::count_if(logged.begin(), logged.end(),
+                                [](auto &t) { return t.rfind("<6000:", 0) == 0; }),
+                  1);
+    }
+}
+
 // The metrics use only what the cycle read: the same commands with and
 // without them.
 TEST(Metrics, CostNoControllerCommand) {
@@ -233,6 +283,25 @@ TEST_F(MetricsFixture, UnwritableFileReportedOnce) {
         << ::testing::PrintToString(logged);
     EXPECT_THAT(logged, Contains("<6300:Warning> Metrics file cannot be written. (" +
                                  d.workPath("missing/kestrun.prom") + ") Error Code (2)"));
+}
+
+// A failed spare-information read is how a global spare is recognised: no
+// command failure is counted for it.
+TEST(Metrics, SpareRoleReadIsNoCommandFailure) {
+    for (const char *role : {"global", "dedicated groups=0"}) {
+        SCOPED_TRACE(role);
+        MetricsRun f;
+        f.runWith("[WAIT]\nLWAIT_TIME=1000\n[POLL]\nPOLL_EVENT=ON\n" + f.metricsIni(),
+                  std::string("controller 0 model=\"M\"\ndrive c=0 id=5 state=spare pfail=1\n"
+                              "spare c=0 id=5 role=") +
+                      role + "\n",
+                  2);
+        const std::string text = kt::readText(f.file);
+        EXPECT_THAT(text,
+                    HasSubstr("\nkestrun_removals_total{reason=\"SMART\",role=\"spare\"} 1\n"));
+        EXPECT_THAT(text,
+                    HasSubstr("\nkestrun_command_failures_total{command=\"spare_info\"} 0\n"));
+    }
 }
 
 } // namespace

@@ -37,7 +37,7 @@ class Notify : public ::testing::TestWithParam<Case> {};
 
 // A hot spare with a predictive failure (removed at once) and an array member
 // with one (removed with the pause after it): two removals in cycle 1.
-constexpr const char *kScenario = "controller 0 model=\"MegaRAID SAS 9361-8i\"\n"
+constexpr const char *kScenario = "controller 0 model=\"MegaRAID SAS MODEL-4000\"\n"
                                   "drive c=0 id=4 state=online pfail=1\n"
                                   "drive c=0 id=5 state=online\n"
                                   "drive c=0 id=6 state=spare pfail=1\n"

@@ -106,7 +106,7 @@ TEST(Observe, RebuildingDriveIsReportedOnceAndDrivesRemovalWouldKeepAreNot) {
     ASSERT_TRUE(
         d.writeIni("[WAIT]\nLWAIT_TIME=1000\n[POLL]\nPOLL_EVENT=ON\n[AERROR]\n"
                    "AERROR_MODE=OFF\n[MEDIUM]\nMC_MODE=OFF\n[ACTION]\nACTION_MODE=OBSERVE\n"));
-    ASSERT_TRUE(d.writeScenario("controller 0 model=\"MegaRAID SAS 9361-8i\"\n"
+    ASSERT_TRUE(d.writeScenario("controller 0 model=\"MegaRAID SAS MODEL-4000\"\n"
                                 "drive c=0 id=2 state=rebuild pfail=1\n"
                                 "drive c=0 id=3 state=failed pfail=1\n"
                                 "drive c=0 id=4 state=online pfail=1\n"

@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr const char *kHead = "controller 0 model=\"MegaRAID SAS 9361-8i\"\n";
+constexpr const char *kHead = "controller 0 model=\"MegaRAID SAS MODEL-4000\"\n";
 
 enum class Reason { Smart, Aerror, Medium };
 
@@ -37,7 +37,7 @@ std::string iniFor(Reason r, bool appLog = true) {
         s += "\nAERROR_COUNT_HDD=2";
     s += "\n[MEDIUM]\nMC_MODE=";
     s += sw(r == Reason::Medium);
-    s += "\nMCMR_COUNT=1\nMCMR_NAME1=MegaRAID SAS 9361-8i\n";
+    s += "\nMCMR_COUNT=1\nMCMR_NAME1=MegaRAID SAS MODEL-4000\n";
     return s;
 }
 
@@ -67,13 +67,23 @@ size_t leadReads(Reason r) {
     return r == Reason::Smart ? 1 : 2;
 }
 
-// Runs the daemon until `n` cycles are complete, then stops it cleanly.
-void run(kt::Daemon &d, const std::string &ini, const std::string &scenario, size_t n = 3) {
+// Starts the daemon on `scenario`, with `reg` as the register when given.
+void launch(kt::Daemon &d, const std::string &ini, const std::string &scenario,
+            const char *reg = nullptr) {
     ASSERT_TRUE(d.installDaemon());
     ASSERT_TRUE(d.installSimulator());
     ASSERT_TRUE(d.writeIni(ini));
     ASSERT_TRUE(d.writeScenario(scenario));
+    if (reg != nullptr) {
+        ASSERT_TRUE(d.writeFile(kt::kRegisterName, reg));
+    }
     ASSERT_TRUE(d.start());
+}
+
+// Runs the daemon until `n` cycles are complete, then stops it cleanly.
+void run(kt::Daemon &d, const std::string &ini, const std::string &scenario, size_t n = 3,
+         const char *reg = nullptr) {
+    launch(d, ini, scenario, reg);
     kt::completeCycles(d, n);
 }
 
@@ -257,7 +267,8 @@ TEST(Removal, FailingSpareChangesAreReportedAndOnlyDoneChangesRegistered) {
                          {"pdinfo", "pdinfo", "dhotinfo", "removespare ref=3", "pdinfo",
                           "setstate 1 ref=4 !8", "setstate 1 ref=4 !8"});
         expectMessages(d, {pd(k4101)});
-        EXPECT_FALSE(d.moduleHas(kt::kRegisterName));
+        // Registered before its role was removed: the next start sets it bad.
+        EXPECT_THAT(d.registerLines(), ::testing::ElementsAre("0,5"));
     }
 }
 
@@ -337,24 +348,27 @@ TEST(Removal, MemberGoesOnlyWhileItsLogicalDriveCanLoseIt) {
 }
 
 TEST(Removal, EachLogicalDriveIsJudgedAfterThePreviousRemoval) {
-    // Drive 5 belongs to two optimal LDs; once it has been failed for LD 0,
-    // LD 1 reads degraded and is no reason for a second removal. Drive 6, the
+    // Drive 5 belongs to two optimal LDs; once it has been failed for LD 0 it
+    // is not removed again for LD 1 (a RAID 6 would still pass the rule, and
+    // a second attempt on the failed drive would report 4501). Drive 6, the
     // next member of LD 0, then finds it degraded and stays.
-    kt::Daemon d;
-    run(d, iniFor(Reason::Smart),
-        std::string(kHead) +
-            "drive c=0 id=4 seq=1 state=online\ndrive c=0 id=5 seq=3 state=online\n"
-            "drive c=0 id=6 seq=1 state=online pfail=1\ndrive c=0 id=7 seq=1 state=online\n"
-            "ld c=0 n=0 raid=5 state=optimal members=4,5,6\nld c=0 n=1 raid=1 state=optimal "
-            "members=5,7\n" +
-            trigger(Reason::Smart));
-    expectDriveCalls(d, 5, 1,
-                     {"pdinfo", "vdno", "ldinfo 0", "ldinfo 1", "ldinfo 0", "pdinfo",
-                      "setstate 17 ref=3", "pdinfo", "ldinfo 1"});
-    expectMessages(d, {pd(k4502)});
-    EXPECT_THAT(d.registerLines(), ::testing::ElementsAre("0,5"));
-    for (const auto &s : driveCalls(d, 6))
-        EXPECT_TRUE(s == "pdinfo" || s == "vdno" || s == "ldinfo 0") << s;
+    for (int second : {1, 6}) {
+        SCOPED_TRACE("RAID 5 and RAID " + std::to_string(second));
+        kt::Daemon d;
+        run(d, iniFor(Reason::Smart),
+            std::string(kHead) +
+                "drive c=0 id=4 seq=1 state=online\ndrive c=0 id=5 seq=3 state=online\n"
+                "drive c=0 id=6 seq=1 state=online pfail=1\ndrive c=0 id=7 seq=1 state=online\n"
+                "ld c=0 n=0 raid=5 state=optimal members=4,5,6\nld c=0 n=1 raid=" +
+                std::to_string(second) + " state=optimal members=5,7\n" + trigger(Reason::Smart));
+        expectDriveCalls(d, 5, 1,
+                         {"pdinfo", "vdno", "ldinfo 0", "ldinfo 1", "ldinfo 0", "pdinfo",
+                          "setstate 17 ref=3", "pdinfo"});
+        expectMessages(d, {pd(k4502)});
+        EXPECT_THAT(d.registerLines(), ::testing::ElementsAre("0,5"));
+        for (const auto &s : driveCalls(d, 6))
+            EXPECT_TRUE(s == "pdinfo" || s == "vdno" || s == "ldinfo 0") << s;
+    }
 }
 
 // A member of a redundant and a non-redundant logical drive must stay: failing
@@ -362,6 +376,9 @@ TEST(Removal, EachLogicalDriveIsJudgedAfterThePreviousRemoval) {
 // LD that kept the drive is named once per run, at LOG_WARNING while
 // APPLOG_SWITCH is on.
 TEST(Removal, MemberSharedWithAnLdThatCannotLoseItStaysInService) {
+    std::string manyLds;
+    for (int n = 0; n < 65; n++)
+        manyLds += "ld c=0 n=" + std::to_string(n) + " raid=1 state=optimal members=4,5\n";
     struct Case {
         const char *name;
         const char *lds;
@@ -390,6 +407,14 @@ TEST(Removal, MemberSharedWithAnLdThatCannotLoseItStaysInService) {
          {"<6000:Warning> PD kept in service: logical drive information could not be read. "
           "(No.0)(LD:1)(PD:5)"},
          {pd(k4502)}},
+        // More logical drives than the reply can list: one it leaves out
+        // might be unable to lose the member.
+        {"65 logical drives",
+         manyLds.c_str(),
+         true,
+         {"<6000:Warning> PD kept in service: logical drive information could not be read. "
+          "(No.0)(LD:-1)(PD:5)"},
+         {}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -543,11 +568,12 @@ TEST(Removal, StepThatFailsPartWayIsReportedAndRetriedWhileTheDriveServes) {
          std::string(spare) + "at cmd=pdinfo n=3 drive c=0 id=5 state=ugood\n",
          {},
          false},
-        // Out of the spare pool already: nothing is left to take up.
+        // Out of the spare pool already: nothing is left to take up, but the
+        // register keeps it for the next start.
         {"spare unreadable after losing its role",
          std::string(spare) + "at cmd=removespare n=1" + unreadable,
          {m5007("iDelHotSpare")},
-         false},
+         true},
         {"member's drive list unreadable",
          std::string(member) + "fault cmd=vdno c=0 id=5 status=5 times=2\n",
          {pd(k4502)},
@@ -588,4 +614,122 @@ TEST(Removal, StepThatFailsPartWayIsReportedAndRetriedWhileTheDriveServes) {
     }
 }
 
+// The drive is registered before its first state-changing command, so a
+// crash right after the change cannot leave it unregistered; a removal that
+// changed nothing takes its line back exactly, whatever the file held before
+// (drive 9's line, kept by the start as the drive is unconfigured-good).
+TEST(Removal, DriveIsRegisteredBeforeItsStateChangesAndOnlyThen) {
+    const char *spare = "drive c=0 id=5 seq=3 state=spare\n";
+    const char *rebuild = "drive c=0 id=5 seq=3 state=rebuild\n";
+    const std::string member = std::string(kRaid5) + "drive c=0 id=5 seq=3 state=online\n";
+    struct Case {
+        const char *name;
+        std::string scenario;
+        const char *command; // held: the daemon is killed while it waits
+        const char *before;  // register before the run
+        const char *after;   // register after it
+    } cases[] = {
+        {"spare, killed in its role removal", spare, "removespare", "0,9\n", "0,9\n0,5\n"},
+        {"member, killed in its set-failed", member, "setstate", "", "0,5\n"},
+        {"rebuilding, killed in its set-failed", rebuild, "setstate", nullptr, "0,5\n"},
+        {"spare whose role stays", std::string(spare) + "fault cmd=removespare status=8\n", nullptr,
+         "0,9\n", "0,9\n"},
+        {"rebuilding drive neither failed nor cancelled",
+         std::string(rebuild) + "fault cmd=setstate status=8\nfault cmd=rebuildcancel status=50\n",
+         nullptr, nullptr, nullptr},
+        {"member that cannot be failed", member + "fault cmd=setstate status=8\n", nullptr, "0,9\n",
+         "0,9\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        kt::Daemon d;
+        std::string scenario = std::string(kHead) + "drive c=0 id=9 state=ugood\n" + c.scenario +
+                               trigger(Reason::Smart);
+        if (c.command == nullptr) {
+            run(d, iniFor(Reason::Smart), scenario, 3, c.before);
+        } else {
+            launch(d, iniFor(Reason::Smart),
+                   scenario + "hold cmd=" + c.command + " ms=5000 times=1\n", c.before);
+            ASSERT_TRUE(d.waitForTrace(std::regex(std::string("^HOLD ") + c.command)));
+            d.kill();
+        }
+        EXPECT_EQ(d.moduleHas(kt::kRegisterName), c.after != nullptr);
+        EXPECT_EQ(d.registerText(), c.after != nullptr ? c.after : "");
+    }
+}
+
 } // namespace
+
+namespace {
+
+// Drive 5's identity in the scenario, and as the location line and the alert
+// program show it (blanks made one, bytes outside printable ASCII as "?").
+const char *const kIdentity = " sas=0x500a0b1c2d3e4f50 enclosure=32 slot=3 "
+                              "inquiry=\"VENDORX  MODEL-4000      0004  SN0012345\xc3\xa9\"\n";
+const char *const kLocation =
+    "<6500:Information> PD location: enclosure 32 slot 3, SAS address 0x500a0b1c2d3e4f50, "
+    "drive \"VENDORX MODEL-4000 0004 SN0012345??\". (No.0)(PD:5)";
+
+} // namespace
+
+// Every message about drive 5 is followed by the line naming its bay and
+// identity, and the alert program run for it gets the same in its environment.
+TEST(Removal, EveryOutcomeNamesTheDrivesBayAndIdentity) {
+    struct Case {
+        const char *name;
+        Reason reason;
+        std::string drive; // drive 5 and what else the case needs
+        std::string ini;   // appended to the mode's settings
+        const char *message;
+    } cases[] = {
+        {"spare, SMART", Reason::Smart,
+         "drive c=0 id=5 seq=3 state=spare\nspare c=0 id=5 role=dedicated groups=0\n", "",
+         "<4000:"},
+        {"member, AERROR", Reason::Aerror,
+         std::string(kRaid5) + "drive c=0 id=5 seq=3 state=online release=ugood\n", "", "<4500:"},
+        {"rebuilding, SMART", Reason::Smart, "drive c=0 id=5 seq=3 state=rebuild\n", "", "<4502:"},
+        {"spare, MEDIUM", Reason::Medium, "drive c=0 id=5 seq=3 state=spare\n", "", "<4800:"},
+        {"member not failed", Reason::Smart,
+         std::string(kRaid5) +
+             "drive c=0 id=5 seq=3 state=online\nfault cmd=setstate c=0 id=5 status=8\n",
+         "", "<4501:"},
+        {"spare role kept", Reason::Smart,
+         "drive c=0 id=5 seq=3 state=spare\nfault cmd=removespare c=0 id=5 status=8\n", "",
+         "<4001:"},
+        {"spare not set bad", Reason::Smart,
+         "drive c=0 id=5 seq=3 state=spare\nfault cmd=setstate c=0 id=5 status=8\n", "", "<4101:"},
+        {"member kept for a RAID 0", Reason::Smart,
+         "drive c=0 id=5 seq=3 state=online\nld c=0 n=0 raid=0 members=5\n", "", "<6000:"},
+        {"observe mode", Reason::Smart, "drive c=0 id=5 seq=3 state=spare\n",
+         "[ACTION]\nACTION_MODE=OBSERVE\n", "<6401:"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        kt::Daemon d;
+        const std::string runs = d.workPath("runs");
+        ASSERT_TRUE(kt::Daemon::writeAbs(
+            d.workPath("alert.sh"),
+            "#!/bin/sh\nenv | grep '^KESTRUN_[ESD][NLAR]' > " + runs + ".$1\n", 0755));
+        run(d,
+            iniFor(c.reason) + c.ini + "[NOTIFY]\nNOTIFY_PROGRAM=" + d.workPath("alert.sh") + "\n",
+            std::string(kHead) + c.drive + "drive c=0 id=5" + kIdentity + trigger(c.reason));
+        auto log = kt::texts(d.logLines());
+        auto at = std::find_if(log.begin(), log.end(),
+                               [&](const auto &t) { return t.rfind(c.message, 0) == 0; });
+        ASSERT_TRUE(at != log.end() && at + 1 != log.end()) << ::testing::PrintToString(log);
+        EXPECT_EQ(at[1], kLocation);
+        // One location line per message (a failure repeats every cycle).
+        EXPECT_EQ(std::count(log.begin(), log.end(), kLocation),
+                  std::count_if(log.begin(), log.end(),
+                                [&](const auto &t) { return t.rfind(c.message, 0) == 0; }));
+        const std::string id = std::string(c.message).substr(1, 4);
+        ASSERT_TRUE(kt::Daemon::waitFor([&] {
+            return kt::readText(runs + "." + id).find("KESTRUN_DRIVE=") != std::string::npos;
+        }));
+        EXPECT_THAT(
+            kt::readLines(runs + "." + id),
+            ::testing::UnorderedElementsAre("KESTRUN_ENCLOSURE=32", "KESTRUN_SLOT=3",
+                                            "KESTRUN_SAS_ADDRESS=0x500a0b1c2d3e4f50",
+                                            "KESTRUN_DRIVE=VENDORX MODEL-4000 0004 SN0012345??"));
+    }
+}

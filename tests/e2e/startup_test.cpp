@@ -20,7 +20,7 @@ constexpr const char *k1000 =
     "<1000:Information> Predictive Failure has started successfully (Ver 5.0.0.4).";
 constexpr const char *k2000 = "<2000:Error> Kestrun.ini file is not found.";
 constexpr const char *kIni = "[WAIT]\nLWAIT_TIME=1000\n";
-constexpr const char *kScenario = "controller 0 model=\"MegaRAID SAS 9361-8i\"\n";
+constexpr const char *kScenario = "controller 0 model=\"MegaRAID SAS MODEL-4000\"\n";
 
 // The capture files are all the work directory may hold: a file the daemon
 // wrote there came from a wrong module directory.

@@ -33,7 +33,7 @@ TEST(StopBound, OnlyTheRemovalInProgressCompletesWithItsPauseAndRetries) {
     kt::Daemon d;
     ASSERT_TRUE(d.installDaemon());
     ASSERT_TRUE(d.installSimulator());
-    std::string scenario = "controller 0 model=\"MegaRAID SAS 9361-8i\"\n";
+    std::string scenario = "controller 0 model=\"MegaRAID SAS MODEL-4000\"\n";
     for (int k = 0; k < 8; ++k) {
         const int a = 3 * k, b = a + 1, c = a + 2;
         scenario +=
@@ -81,17 +81,20 @@ TEST(StopBound, OnlyTheRemovalInProgressCompletesWithItsPauseAndRetries) {
     EXPECT_EQ(countLog(d, "<5007:"), 0u);
 }
 
-// A controller list that claims 5000 controllers, of which four answer: the
-// stop is noticed between controllers, and the event scan does not begin.
+// A controller list that claims 5000 controllers, of which the sixteen the
+// model check reads answer: the stop is noticed between controllers, and the
+// event scan does not begin.
 TEST(StopBound, ControllerListClaimingThousandsIsLeftAtTheNextController) {
     kt::Daemon d;
     ASSERT_TRUE(d.installDaemon());
     ASSERT_TRUE(d.installSimulator());
-    ASSERT_TRUE(d.writeScenario("controller 0\ncontroller 1\ncontroller 2\ncontroller 3\n"
-                                "override field=ctrlcount value=5000\n"));
+    std::string scenario = "override field=ctrlcount value=5000\n";
+    for (int c = 0; c < 16; ++c)
+        scenario += "controller " + std::to_string(c) + "\n";
+    ASSERT_TRUE(d.writeScenario(scenario));
     ASSERT_TRUE(d.writeIni("[WAIT]\nLWAIT_TIME=1000\n"));
     ASSERT_TRUE(d.start());
-    ASSERT_TRUE(d.waitForTrace(std::regex("^[0-9]+ pdlist .* ctrl=6 "))) << d.stderrText();
+    ASSERT_TRUE(d.waitForTrace(std::regex("^[0-9]+ pdlist .* ctrl=18 "))) << d.stderrText();
     const size_t atStop = d.calls("pdlist").size();
     ASSERT_TRUE(d.signal(SIGTERM));
     auto r = d.waitExit(10000);

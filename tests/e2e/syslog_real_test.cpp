@@ -131,7 +131,7 @@ class RealSyslog : public ::testing::Test {
             GTEST_SKIP() << "needs root for a private mount namespace";
         ASSERT_TRUE(d.installDaemon());
         ASSERT_TRUE(d.installSimulator());
-        ASSERT_TRUE(d.writeScenario("controller 0 model=\"MegaRAID SAS 9361-8i\"\n"
+        ASSERT_TRUE(d.writeScenario("controller 0 model=\"MegaRAID SAS MODEL-4000\"\n"
                                     "drive c=0 id=6 state=spare pfail=1\n"));
         ASSERT_TRUE(rs.ready()) << "rsyslogd did not start";
     }

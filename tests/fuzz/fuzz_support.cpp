@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -17,21 +18,30 @@ namespace fz {
 void (*onSleep)(unsigned seconds) = nullptr;
 void (*onSyslog)(const char *text) = nullptr;
 
+// The module directory is reached as /proc/self/fd/900, a descriptor of a
+// fresh temporary directory: every path the daemon builds is then the same
+// text on any machine and in any run, so no loop over a path (its length, its
+// characters) can make the coverage, and with it the inputs explored, depend
+// on where the fuzzer runs. The working directory stays as it was, so inputs
+// named by relative paths are found.
 const std::string &moduleDir() {
     // Never destroyed: the exit handler below still needs it.
     static const std::string &dir = *new std::string([] {
         const char *tmp = getenv("TMPDIR");
-        std::string tmpl =
+        static std::string real =
             std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/kestrun-fuzz-XXXXXX";
-        if (mkdtemp(tmpl.data()) == nullptr || tmpl.size() >= MODULE_PATH_SIZE)
+        constexpr int kDirFd = 900;
+        int fd = mkdtemp(real.data()) == nullptr ? -1 : open(real.c_str(), O_RDONLY | O_DIRECTORY);
+        if (fd < 0 || dup2(fd, kDirFd) != kDirFd)
             fail("cannot create the module directory");
-        snprintf(gcModulePath, sizeof gcModulePath, "%s", tmpl.c_str());
+        close(fd);
+        snprintf(gcModulePath, sizeof gcModulePath, "/proc/self/fd/%d", kDirFd);
         // Removed when the fuzzer ends normally.
         atexit([] {
             clearModuleDir();
-            rmdir(gcModulePath);
+            rmdir(real.c_str());
         });
-        return tmpl;
+        return std::string(gcModulePath);
     }());
     snprintf(gcModulePath, sizeof gcModulePath, "%s", dir.c_str());
     return dir;
@@ -122,7 +132,14 @@ void __wrap___syslog_chk(int, int, const char *format, ...) {
     va_end(ap);
 }
 
-unsigned __wrap_sleep(unsigned seconds) {
+unsigned __real_sleep(unsigned seconds);
+// libFuzzer's memory watch sleeps a second at a time in a thread of its own:
+// only the daemon's waits, on the fuzzing thread, return at once. Not
+// instrumented, so that the watch's first call adds no coverage at a moment
+// that depends on the machine's speed.
+__attribute__((no_sanitize("coverage"))) unsigned __wrap_sleep(unsigned seconds) {
+    if (gettid() != getpid())
+        return __real_sleep(seconds);
     if (fz::onSleep != nullptr)
         fz::onSleep(seconds);
     return 0;
@@ -135,6 +152,31 @@ int __wrap_posix_spawnp(pid_t *pid, const char *, const posix_spawn_file_actions
         close(fd);
     *pid = 1 << 30;
     return 0;
+}
+
+// A fixed wall clock (2023-11-14 22:13:20 UTC): history file names and time
+// stamps, and so the coverage of the code that compares them, are the same
+// in every run.
+time_t __wrap_time(time_t *t) {
+    const time_t fixed = 1700000000;
+    if (t != nullptr)
+        *t = fixed;
+    return fixed;
+}
+
+// Modification times as the history pruning reads them: the kernel's clock
+// would make its comparisons depend on when each file was written, so a
+// file's time is taken from its name instead (still different between files).
+int __real_fstatat(int dirfd, const char *path, struct stat *st, int flags);
+int __wrap_fstatat(int dirfd, const char *path, struct stat *st, int flags) {
+    int rc = __real_fstatat(dirfd, path, st, flags);
+    if (rc == 0) {
+        uint32_t h = 2166136261u;
+        for (const char *p = path; *p != '\0'; p++)
+            h = (h ^ static_cast<unsigned char>(*p)) * 16777619u;
+        st->st_mtim = {static_cast<time_t>(1700000000 - h % 100000), 0};
+    }
+    return rc;
 }
 
 // Durability is not what the fuzzers look at, and a sync per run would slow

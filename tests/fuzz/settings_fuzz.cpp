@@ -15,14 +15,29 @@ bool bTerminated(const char *text, size_t size) {
     return memchr(text, '\0', size) != nullptr;
 }
 
+// Notes are whole lines of bounded text about lines of the file.
+void vNote(void *, int line, int level, const char *text) {
+    FZ_CHECK(line >= 0 && (level == SETTINGS_NOTE_WARNING || level == SETTINGS_NOTE_ERROR));
+    FZ_CHECK(strlen(text) < 1024 && strchr(text, '\n') == nullptr);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fz::moduleDir();
     if (!fz::writeFile(INI_FILE_NAME, data, size))
         return 0;
+    // Asking for notes (Kestrun --check) must read exactly what the daemon reads.
+    vSettingsDefault();
+    SettingsNotes notes{vNote, nullptr};
+    FZ_CHECK(iIniFileReadPath((fz::moduleDir() + "/" + INI_FILE_NAME).c_str(), &notes) == 1);
+    const int noted[] = {g_iLWaitTime, g_iThresholdTime, g_iAErrorCnt, g_iMBoardCnt,
+                         g_iMcTblDiff, g_iActionMode,    g_iSmartMode};
     vSettingsDefault();
     FZ_CHECK(iIniFileRead() == 1);
+    const int read[] = {g_iLWaitTime, g_iThresholdTime, g_iAErrorCnt, g_iMBoardCnt,
+                        g_iMcTblDiff, g_iActionMode,    g_iSmartMode};
+    FZ_CHECK(memcmp(noted, read, sizeof read) == 0);
 
     for (auto &key : g_cAErrSenseKey)
         FZ_CHECK(bTerminated(key, sizeof key));

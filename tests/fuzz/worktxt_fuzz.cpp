@@ -4,8 +4,23 @@
 #include "storage/loader.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
+
+// The reader tests each path it finds with access(): here a path "exists" by
+// a hash of its text, so that both outcomes are explored and the result never
+// depends on the files of the machine the fuzzer runs on.
+extern "C" int __wrap_access(const char *path, int) {
+    uint32_t h = 2166136261u;
+    for (const char *p = path; *p != '\0'; p++)
+        h = (h ^ static_cast<unsigned char>(*p)) * 16777619u;
+    if (h & 1) {
+        errno = ENOENT;
+        return -1;
+    }
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0)

@@ -75,7 +75,7 @@ constexpr int kInvalidCommand = 1, kInvalidBlock = 2, kBadLength = 3, kBadContro
 constexpr uint8_t kFailed = 17, kUbad = 1, kUgood = 0;
 
 const char *const kBase = R"(# base scenario
-controller 0 model="MegaRAID SAS 9361-8i"
+controller 0 model="MegaRAID SAS MODEL-4000"
 drive c=0 id=4 seq=7 type=0 media=1 merr=3 pfail=2 state=online
 drive c=0 id=5 seq=1 state=online
 drive c=0 id=6 seq=1 state=online release=ugood
@@ -172,7 +172,7 @@ TEST_F(SimLibrary, ReplyRecordsHaveTheirFieldsAtTheDocumentedOffsets) {
     ASSERT_EQ(fixed(0, 0, b, 68), 0);
     EXPECT_EQ(r16(b, 0), 2);
     ASSERT_EQ(fixed(1, 0, b, 2048), 0);
-    EXPECT_STREQ(reinterpret_cast<const char *>(&b[1344]), "MegaRAID SAS 9361-8i");
+    EXPECT_STREQ(reinterpret_cast<const char *>(&b[1344]), "MegaRAID SAS MODEL-4000");
     ASSERT_EQ(fixed(1, 4, b, 6152), 0);
     EXPECT_EQ(r32(b, 4), 7u);
     EXPECT_EQ(r16(b, 8), 4);
@@ -480,7 +480,7 @@ TEST_F(SimLibrary, DemoScenarioLoadsCleanlyAndPlaysItsTimeline) {
     std::filesystem::copy_file(KESTRUN_SOURCE_DIR "/sim/demo.scenario", path_);
     std::vector<uint8_t> b;
     ASSERT_EQ(fixed(1, 0, b, 2048), 0);
-    EXPECT_STREQ(reinterpret_cast<const char *>(&b[1344]), "MegaRAID SAS 9361-8i");
+    EXPECT_STREQ(reinterpret_cast<const char *>(&b[1344]), "MegaRAID SAS MODEL-4000");
     EXPECT_EQ(ldState(0), 3);
     EXPECT_EQ(ldState(2), 3);
     ASSERT_EQ(fixed(2, 12, b, 40, 14), 0);

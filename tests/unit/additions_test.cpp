@@ -39,6 +39,7 @@ TEST_F(AdditionsSettings, KeysFollowTheReaderRules) {
         const char *program;
         const char *metrics;
         int action;
+        const char *unknown = ""; // the ACTION_MODE value kept for the warning
     } table[] = {
         {"", "", "", ACTION_REMOVE},
         {"[NOTIFY]\nNOTIFY_PROGRAM=/usr/local/bin/page me\r\n", "/usr/local/bin/page me", "",
@@ -47,8 +48,15 @@ TEST_F(AdditionsSettings, KeysFollowTheReaderRules) {
          ACTION_REMOVE},
         {"[ACTION]\nACTION_MODE=OBSERVE\n", "", "", ACTION_OBSERVE},
         {"[ACTION]\nACTION_MODE=OBSERVED\n", "", "", ACTION_OBSERVE}, // prefix, like ON
-        {"[ACTION]\nACTION_MODE=observe\n", "", "", ACTION_REMOVE},
+        // A safety switch: present but not understood means observe mode.
+        {"[ACTION]\nACTION_MODE=observe\n", "", "", ACTION_OBSERVE, "observe"},
+        {"[ACTION]\nACTION_MODE= OBSERVE\r\n", "", "", ACTION_OBSERVE, " OBSERVE"},
+        {"[ACTION]\nACTION_MODE=OFF\n", "", "", ACTION_OBSERVE, "OFF"},
+        {"[ACTION]\nACTION_MODE=\x1b\n", "", "", ACTION_OBSERVE, "?"},
+        {"[ACTION]\nACTION_MODE=OBSERVE\nACTION_MODE=xyz\n", "", "", ACTION_OBSERVE, "xyz"},
+        {"[ACTION]\nACTION_MODE=xyz\nACTION_MODE=REMOVE\n", "", "", ACTION_REMOVE},
         {"[ACTION]\nACTION_MODE=REMOVE\n", "", "", ACTION_REMOVE},
+        {"[ACTION]\nACTION_MODE=\n", "", "", ACTION_REMOVE},          // empty: as if absent
         {"[ACTION]\nACTION_MODE = OBSERVE\n", "", "", ACTION_REMOVE}, // not KEY=value
         // Only inside their own section; a comment line is no key.
         {"[SMART]\nNOTIFY_PROGRAM=/x\nMETRICS_FILE=/y\nACTION_MODE=OBSERVE\n", "", "",
@@ -61,12 +69,38 @@ TEST_F(AdditionsSettings, KeysFollowTheReaderRules) {
         EXPECT_STREQ(g_cNotifyProgram, row.program);
         EXPECT_STREQ(g_cMetricsFile, row.metrics);
         EXPECT_EQ(g_iActionMode, row.action);
+        EXPECT_STREQ(g_cActionModeUnknown, row.unknown);
     }
 }
 
-TEST_F(AdditionsSettings, LongPathIsCutToItsEntry) {
-    read("[METRICS]\nMETRICS_FILE=/" + std::string(400, 'm') + "\n");
-    EXPECT_EQ(std::string(g_cMetricsFile).size(), static_cast<size_t>(LIB_NAME_SIZE - 1));
+// A cut path would run or write whatever lies there: refused instead, the
+// setting off and the start of the value kept for the report.
+TEST_F(AdditionsSettings, LongPathIsRefusedNotCut) {
+    const std::string fits = "/" + std::string(254, 'p'), over = fits + "q";
+    const struct {
+        std::string lines; // under both sections' key
+        std::string entry, tooLong;
+    } table[] = {
+        {"=" + fits + "\n", fits, ""},
+        {"=" + over + "\n", "", fits},
+        {"=/" + std::string(400, 'm') + "\n", "", "/" + std::string(254, 'm')},
+        {"=" + over + "\nKEY=/later\n", "/later", ""},
+        {"=/earlier\nKEY=" + over + "\n", "", fits},
+    };
+    for (const auto &row : table) {
+        SCOPED_TRACE(row.lines);
+        auto both = [&](const char *key) {
+            std::string l = row.lines;
+            for (size_t at; (at = l.find("KEY")) != std::string::npos;)
+                l.replace(at, 3, key);
+            return key + l;
+        };
+        read("[NOTIFY]\n" + both("NOTIFY_PROGRAM") + "[METRICS]\n" + both("METRICS_FILE"));
+        EXPECT_EQ(std::string(g_cNotifyProgram), row.entry);
+        EXPECT_EQ(std::string(g_cNotifyProgramTooLong), row.tooLong);
+        EXPECT_EQ(std::string(g_cMetricsFile), row.entry);
+        EXPECT_EQ(std::string(g_cMetricsFileTooLong), row.tooLong);
+    }
 }
 
 TEST(AlertRepeat, OncePerWindowPerKey) {
@@ -101,7 +135,7 @@ TEST_F(AdditionsSettings, MetricsFileIsReplacedWhole) {
     ::chmod(dir.file("k.prom").c_str(), 0600);
     mode_t old = ::umask(077);
     vMetricsReset();
-    vMetricsDrive(0, 7, 24, 1, 2);
+    vMetricsDrive(0, 7, 24, 1, 2, 252, 7);
     EXPECT_EQ(iMetricsWrite(1, 0, 1700000000), 0);
     ::umask(old);
     struct stat st {};
@@ -113,7 +147,8 @@ TEST_F(AdditionsSettings, MetricsFileIsReplacedWhole) {
     EXPECT_EQ(std::fread(text.data(), 1, text.size(), f), text.size());
     std::fclose(f);
     EXPECT_EQ(text.find('x'), std::string::npos);
-    EXPECT_NE(text.find("\nkestrun_drive_media_errors{controller=\"0\",device_id=\"7\"} 2\n"),
+    EXPECT_NE(text.find("\nkestrun_drive_media_errors{controller=\"0\",device_id=\"7\",enclosure="
+                        "\"252\",slot=\"7\"} 2\n"),
               std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir.file(".k.prom.tmp")));
     // A directory that is gone: the error, and no file made elsewhere.

@@ -11,10 +11,13 @@
 
 #include "shim.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
+#include <set>
+#include <string>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
@@ -24,6 +27,7 @@ namespace {
 int g_pdReads = 0;
 int g_pdReadFailures = 0; // the next N drive reads fail
 uint8_t g_mediaType = 0;
+std::vector<std::string> g_syslog;
 
 int FakeLib(void *p) {
     CmdParam *b = static_cast<CmdParam *>(p);
@@ -46,6 +50,9 @@ class DetectTest : public ::testing::Test {
         ProcessLibCommandF = FakeLib;
         g_iSignalRecv = 0;
         kestrun_shim_reset();
+        g_syslog.clear();
+        kestrun_shim_syslog_hook = [](int, const char *text) { g_syslog.push_back(text); };
+        vTablesClear();
         memset(MegaRaidMErr, 0, sizeof MegaRaidMErr);
         memset(MegaRaid, 0, sizeof MegaRaid);
         MegaRaidMErr[0].enabled = 1;
@@ -61,6 +68,7 @@ class DetectTest : public ::testing::Test {
     }
     void TearDown() override {
         ProcessLibCommandF = nullptr;
+        kestrun_shim_syslog_hook = nullptr;
     }
 
     // Feeds one media-error sample; returns whether removal was called.
@@ -159,9 +167,9 @@ TEST_F(DetectTest, FallingCountIsNoGrowthAndNegativeThresholdNeverTriggers) {
 
 TEST_F(DetectTest, DrivesAndControllersWithoutSlotsAreNotSampled) {
     g_iMcTblDiff = 0;
-    EXPECT_EQ(1, iMediumChk(0, 8, 0, 1000));
+    EXPECT_EQ(1, iMediumChk(16, 8, 0, 1000));
     EXPECT_EQ(1, iMediumChk(0, 65535, 0, 1000));
-    EXPECT_EQ(1, iMediumChk(4, 1, 0, 1000));
+    EXPECT_EQ(1, iMediumChk(16, 1, 0, 1000));
     EXPECT_EQ(1, iMediumChk(-1, 1, 0, 1000));
     MegaRaidMErr[1].enabled = 0;
     EXPECT_EQ(1, iMediumChk(1, 1, 0, 1000));
@@ -227,10 +235,89 @@ TEST_F(DetectTest, EventsForDrivesWithoutSlotsAreNotCounted) {
     std::vector<uint8_t> block(8 + 256, 0);
     EventDetail *r = pEventRecord(block.data(), 0);
     r->eventCode = 267;
-    EXPECT_EQ(1, iHddChk(0, 256, block.data(), 3, 0));
-    EXPECT_EQ(1, iHddChk(4, 1, block.data(), 3, 0));
+    EXPECT_EQ(1, iHddChk(16, 256, block.data(), 3, 0));
+    EXPECT_EQ(1, iHddChk(16, 1, block.data(), 3, 0));
     EXPECT_EQ(1, iHddChk(0, 65535, block.data(), 3, 0));
     EXPECT_EQ(0, g_pdReads);
+}
+
+// Both tables give a drive the same slot: its own number's while free, else
+// the highest free one. A full list of scattered ids fits, each in its own.
+TEST_F(DetectTest, EveryDriveGetsAnOwnSlotWhateverItsDeviceId) {
+    const struct {
+        int ctrl, dev, slot;
+    } rows[] = {{0, 1, 1},     {0, 9, 9},      {0, 200, 200},  {0, 40000, 255},
+                {0, 65534, 254}, {0, 255, 253}, {5, 40000, 255}, {5, 9, 9},
+                {15, 0, 0},    {15, 65534, 255}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(std::to_string(r.ctrl) + ":" + std::to_string(r.dev));
+        EXPECT_EQ(pMErrCounter(r.ctrl, r.dev), &MegaRaidMErr[r.ctrl].drives[r.slot]);
+        EXPECT_EQ(pAErrCounter(r.ctrl, r.dev), &MegaRaid[r.ctrl][r.slot]);
+        EXPECT_EQ(iTableSlotFind(r.ctrl, r.dev), r.slot);
+    }
+    std::set<int> slots;
+    for (int k = 0; k < 256; k++) {
+        int id = (k * 4099 + 7) % 65535;
+        ASSERT_NE(pAErrCounter(3, id), nullptr) << id;
+        slots.insert(iTableSlotFind(3, id));
+    }
+    EXPECT_EQ(slots.size(), 256u);
+    EXPECT_EQ(llTableEventCount(3, 7), 0);     // watched, no event yet
+    EXPECT_EQ(llTableEventCount(16, 7), -1);   // beyond the tables
+    EXPECT_EQ(llTableEventCount(0, 65535), -1); // no drive
+    EXPECT_THAT(g_syslog, ::testing::IsEmpty());
+}
+
+// Controller 2 holds 256 drives (ids 1000-1255), each with its own history.
+// A drive keeps its slot while away; a drive without one takes the slot of
+// the drive seen longest ago, never one seen in this cycle, and starts afresh.
+TEST_F(DetectTest, ADriveKeepsItsSlotWhileAwayUntilAnotherNeedsIt) {
+    PdList list{};
+    auto cycle = [&](int from, int to, int extra) {
+        vTablesCycle();
+        list.pdCount = 0;
+        for (int id = from; id <= to; id++)
+            list.entry[list.pdCount++].deviceId = static_cast<uint16_t>(id);
+        if (extra >= 0)
+            list.entry[list.pdCount++].deviceId = static_cast<uint16_t>(extra);
+        vTablesListed(2, &list, static_cast<int>(list.pdCount));
+    };
+    cycle(1000, 1255, -1);
+    for (int id = 1000; id <= 1255; id++) {
+        pAErrCounter(2, id)->count = static_cast<uint64_t>(id);
+        pMErrCounter(2, id)->lastCount = id;
+    }
+    pAErrCounter(4, 9)->count = 5;
+    pMErrCounter(4, 9)->lastCount = 5;
+    const struct {
+        const char *what;
+        int from, to, extra; // listed in a new cycle; from < 0: same cycle
+        int ctrl, dev;
+        long long history; // count and lastCount found; -1: no slot
+    } steps[] = {
+        {"every slot seen in this cycle", -1, 0, 0, 2, 7, -1},
+        {"asked again: reported once", -1, 0, 0, 2, 7, -1},
+        {"1255 away: 7 takes its slot", 1000, 1254, -1, 2, 7, 0},
+        {"the others keep theirs", -1, 0, 0, 2, 1000, 1000},
+        {"1255 back, no slot seen before this cycle", 1000, 1254, 7, 2, 1255, -1},
+        {"1000 away: 1255 takes its slot afresh", 1001, 1254, 7, 2, 1255, 0},
+        {"7 kept its own", -1, 0, 0, 2, 7, 0},
+        {"back after cycles away, slots to spare", -1, 0, 0, 4, 9, 5},
+    };
+    for (const auto &st : steps) {
+        SCOPED_TRACE(st.what);
+        if (st.from >= 0)
+            cycle(st.from, st.to, st.extra);
+        AErrCounter *a = pAErrCounter(st.ctrl, st.dev);
+        MErrCounter *m = pMErrCounter(st.ctrl, st.dev);
+        EXPECT_EQ(a == nullptr ? -1 : static_cast<long long>(a->count), st.history);
+        EXPECT_EQ(m == nullptr ? -1 : m->lastCount, st.history);
+    }
+    const std::string full = "<6600:Warning> PD not watched: all 256 drive slots of its "
+                             "controller are in use. (Controller:2 PD:";
+    EXPECT_THAT(g_syslog, ::testing::ElementsAre(full + "7 Mode:AERROR)", full + "7 Mode:MEDIUM)",
+                                                 full + "1255 Mode:AERROR)",
+                                                 full + "1255 Mode:MEDIUM)"));
 }
 
 TEST_F(DetectTest, SenseFilter) {

@@ -9,7 +9,9 @@
 
 #include <climits>
 #include <cstring>
+#include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -327,10 +329,11 @@ TEST_F(SettingsTest, ModelNamesNeedACountAndAreCutToTheirEntry) {
 
     SetUp();
     const std::string longName(100, 'N');
-    read("[MEDIUM]\nMCMR_COUNT=12\nMCMR_NAME1=LSI MegaRAID SAS 9361-8i\r\nMCMR_NAME2=" + longName +
+    read("[MEDIUM]\nMCMR_COUNT=12\nMCMR_NAME1=VENDORX MegaRAID SAS MODEL-4000\r\nMCMR_NAME2=" +
+         longName +
          "\nMCMR_NAME10=TENTH\nMCMR_NAME11=OVER\nMCMR_NAME12=OVER\n[HISTORY]\nHISTORY_COUNT=3\n");
     EXPECT_EQ(g_iMBoardCnt, 12);
-    EXPECT_EQ(entry(g_cMBoardName[0]), "LSI MegaRAID SAS 9361-8i");
+    EXPECT_EQ(entry(g_cMBoardName[0]), "VENDORX MegaRAID SAS MODEL-4000");
     EXPECT_EQ(entry(g_cMBoardName[1]), std::string(79, 'N'));
     EXPECT_TRUE(terminated(g_cMBoardName[1]));
     EXPECT_EQ(entry(g_cMBoardName[9]), "TENTH");
@@ -468,6 +471,128 @@ TEST_F(SettingsTest, LongLinesAreReadIn511BytePieces) {
     std::string line = std::string(497, 'y') + "HISTORY_COUNT="; // exactly 511 bytes
     read("[HISTORY]\n" + line + "5\n");
     EXPECT_EQ(g_iHistoryCnt, 7);
+}
+
+// Everything a reader's state holds, to see that asking for notes changes nothing.
+std::string snapshot() {
+    std::string s;
+    for (int v :
+         {g_iLWaitTime, g_iAppLogSwitch, g_iPreServLogSwitch, g_iThresholdMode, g_iThresholdTime,
+          g_iPollEvent, g_iSmartMode, g_iAErrorMode, g_iAErrorCnt, g_iAErrorCntHDD, g_iAErrorCntSSD,
+          g_iMErrMode, g_iMBoardCnt, g_iHistoryCnt, g_iMcTblDiff, g_iActionMode})
+        s += std::to_string(v) + ",";
+    for (auto &k : g_cAErrSenseKey)
+        s += entry(k) + ",";
+    for (auto &n : g_cMBoardName)
+        s += entry(n) + ",";
+    return s + entry(g_cLibFileName) + entry(g_cNotifyProgram) + entry(g_cMetricsFile) +
+           entry(g_cNotifyProgramTooLong) + entry(g_cMetricsFileTooLong) +
+           entry(g_cActionModeUnknown);
+}
+
+std::string sourceFile(const char *rel) {
+    std::ifstream in(std::string(KESTRUN_SOURCE_DIR) + "/" + rel);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+struct Note {
+    int line, level;
+    std::string text;
+};
+
+void collect(void *context, int line, int level, const char *text) {
+    static_cast<std::vector<Note> *>(context)->push_back(Note{line, level, text});
+}
+
+// One row per way a line is ignored or not taken as written: the note names
+// the line and says why, and reading with notes stores exactly what the
+// daemon's reading without them stores.
+TEST_F(SettingsTest, NotesSayWhichLineIsNotTakenAndWhy) {
+    constexpr int W = SETTINGS_NOTE_WARNING, E = SETTINGS_NOTE_ERROR;
+    const std::string longPath = "/" + std::string(300, 'p');
+    const struct {
+        std::string ini;
+        size_t notes; // how many in all
+        int line, level;
+        const char *says;
+    } rows[] = {
+        {"LWAIT_TIME=1\n", 1, 1, W, "before the first section header: ignored"},
+        {"[WAIT]\nLWAIT_TIME = 3000\n", 1, 2, W, "blanks around the key"},
+        {"[WAIT]\n LWAIT_TIME=3000\n", 1, 2, W, "starts with a blank or a TAB: ignored"},
+        {"[WAIT]\n# LWAIT_TIME=3000\n\n  # indented comment\n", 0, 0, 0, ""},
+        {"[WAIT]\nlwait_time=3000\n", 1, 2, W, "key names are upper case (LWAIT_TIME)"},
+        {"[SMART]\nLWAIT_TIME=3000\n", 1, 2, W, "LWAIT_TIME belongs to [WAIT], not [SMART]"},
+        {"[WAIT]\nLWAIT=3000\n", 1, 2, W, "unknown key \"LWAIT\" in [WAIT]"},
+        {"[WAIT]\n=3000\n", 1, 2, W, "no key before the \"=\""},
+        {"[WAIT]\nLWAIT_TIME\n", 1, 2, W, "no \"=\" in the line"},
+        {"[WAIT]\n[OTHER]\n", 1, 2, W, "\"[OTHER]\" is no section header: the section before"},
+        {"[WAIT] LWAIT_TIME=3000\n", 1, 1, W, "only [WAIT] is taken, the rest of the line"},
+        {"[WAIT]\nLWAIT_TIME=abc\n", 1, 2, W, "\"abc\" is not a number: it reads as 0 (6000)"},
+        {"[WAIT]\nLWAIT_TIME=3000ms\n", 1, 2, W, "the text after the number is ignored"},
+        {"[WAIT]\nLWAIT_TIME=500\n", 1, 2, W, "LWAIT_TIME=500 lies outside 1000 to 3600000"},
+        {"[WAIT]\nLWAIT_TIME=99999999999\n", 1, 2, W, "beyond the 32-bit range: taken as"},
+        {"[WAIT]\nLWAIT_TIME=\n", 1, 2, W, "LWAIT_TIME has an empty value: it reads as 0"},
+        {"[WAIT]\nLWAIT_TIME=2000\nLWAIT_TIME=3000\n", 1, 3, W,
+         "LWAIT_TIME repeated: this line wins over line 2"},
+        {"[THRESHOLD]\nTHRESHOLD_TIME=-2\n", 1, 2, W, "THRESHOLD_TIME=-2 lies outside 1 to 1440"},
+        {"[THRESHOLD]\nTHRESHOLD_MODE=time\n", 1, 2, W,
+         "neither TIME nor COUNT: it reads as COUNT"},
+        {"[SMART]\nSMART_MODE=on\n", 1, 2, W, "\"on\" is neither ON nor OFF: it reads as OFF"},
+        {"[SMART]\nSMART_MODE=ON\n[APPLOG]\nAPPLOG_SWITCH=OFFLINE\n", 0, 0, 0, ""},
+        {"[HISTORY]\nA=B HISTORY_COUNT=3\n", 2, 2, W, "more than one \"=\": the value is only"},
+        {"[HISTORY]\nHISTORY_COUNT=0\n[AERROR]\nAERROR_SENSE_COUNT=0\n", 0, 0, 0, ""},
+        {"[AERROR]\nAERROR_SENSE_COUNT=101\n", 1, 2, W, "entries beyond 100 are ignored"},
+        {"[AERROR]\nAERROR_SENSE_KEY2=0B\n", 1, 2, W, "AERROR_SENSE_COUNT is 1 here"},
+        {"[AERROR]\nAERROR_SENSE_KEY1=12345678\n", 1, 2, W, "longer than 7 characters"},
+        {"[AERROR]\nAERROR_SENSE_KEY1=0x0B\n", 1, 2, W, "neither ALL nor hexadecimal"},
+        {"[MEDIUM]\nMCMR_NAME1=X\n", 1, 2, W, "MCMR_COUNT is 0 here"},
+        {"[MEDIUM]\nMCMR_COUNT=11\n", 1, 2, W, "MCMR_COUNT=11 lies outside 0 to 10"},
+        {"[MEDIUM]\nMCMR_COUNT=1\nMCMR_NAME1=MODEL-4000 \n", 1, 3, W,
+         "MCMR_NAME1 \"MODEL-4000 \" begins or ends with blanks"},
+        {"[MEDIUM]\nMCMR_COUNT=1\nMCMR_NAME11=X\n", 1, 3, W, "must lie from 1 to 10"},
+        {"[MEDIUM]\nMC_MODE=ON\n", 1, 2, W, "the MEDIUM window is 0 cycles (5 s / 6 s)"},
+        {"[WAIT]\nLWAIT_TIME=1000\n[THRESHOLD]\nTHRESHOLD_TIME=20\n[MEDIUM]\nMC_MODE=ON\n", 1, 6, W,
+         "window is 1200 cycles, more than the 1024"},
+        {"[WAIT]\nLWAIT_TIME=1000\n[THRESHOLD]\nTHRESHOLD_TIME=10\n[MEDIUM]\nMC_MODE=ON\n", 0, 0, 0,
+         ""},
+        {"[ACTION]\nACTION_MODE=observe\n", 1, 2, W, "\"observe\" is neither OBSERVE nor REMOVE"},
+        {"[ACTION]\nACTION_MODE=\n", 1, 2, W, "empty value: as if it were not there"},
+        {"[NOTIFY]\nNOTIFY_PROGRAM=" + longPath + "\n", 1, 2, E, "refused, the setting is off"},
+        {"[METRICS]\nMETRICS_FILE=" + longPath + "\n", 1, 2, E, "refused, the setting is off"},
+        {"[LIB]\nLIBPATH=" + longPath + "\n", 1, 2, W, "longer than 255 characters: cut"},
+        {"[WAIT]\n" + std::string(600, 'x') + "\n", 3, 2, W, "longer than 511 bytes"},
+        {sourceFile("packaging/Kestrun.ini"), 0, 0, 0, ""},
+        {sourceFile("demo/Kestrun.ini"), 0, 0, 0, ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.ini.substr(0, 120));
+        SetUp();
+        read(row.ini);
+        const std::string without = snapshot();
+        SetUp();
+        std::vector<Note> notes;
+        SettingsNotes sink{collect, &notes};
+        ASSERT_EQ(iIniFileReadPath(dir.file("Kestrun.ini").c_str(), &sink), 1);
+        EXPECT_EQ(snapshot(), without);
+        std::string all;
+        for (const auto &n : notes)
+            all += std::to_string(n.line) + ": " + n.text + "\n";
+        EXPECT_EQ(notes.size(), row.notes) << all;
+        if (row.notes == 0)
+            continue;
+        bool found = false;
+        for (const auto &n : notes)
+            found = found || (n.line == row.line && n.level == row.level &&
+                              n.text.find(row.says) != std::string::npos);
+        EXPECT_TRUE(found) << all;
+    }
+
+    std::vector<Note> notes;
+    SettingsNotes sink{collect, &notes};
+    EXPECT_EQ(iIniFileReadPath(dir.file("missing.ini").c_str(), &sink), 0);
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0].line, 0);
+    EXPECT_EQ(notes[0].level, SETTINGS_NOTE_ERROR);
 }
 
 } // namespace
