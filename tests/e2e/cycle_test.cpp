@@ -41,13 +41,6 @@ void prepare(kt::Daemon &d, const std::string &ini, const std::string &scenario)
     ASSERT_TRUE(d.writeIni(ini));
 }
 
-size_t countLog(const kt::Daemon &d, const std::string &needle) {
-    auto lines = d.logLines();
-    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto &l) {
-        return l.text.find(needle) != std::string::npos;
-    }));
-}
-
 std::string callList(const kt::Daemon &d) {
     std::string s;
     for (const auto &c : d.calls())

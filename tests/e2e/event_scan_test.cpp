@@ -552,11 +552,10 @@ TEST(EventScan, StopBetweenBatchesAndPingAroundEachEventListCall) {
                     event(0, 1000, 267, 3) + "hold cmd=evtlist ms=30\n" +
                     at(2, "controller 0 newest=" + std::to_string(1000ul + 0x7FFFFFF0) + "\n");
     kt::Daemon d;
-    std::string sock = d.workPath("notify.sock");
-    kt::NotifyListener l(sock);
+    kt::NotifyListener l(d.workPath("notify.sock"));
     ASSERT_TRUE(l.ok());
-    kt::StartOptions o;
-    o.env = {{"NOTIFY_SOCKET", sock}, {"WATCHDOG_USEC", "40000"}};
+    kt::StartOptions o = l.options();
+    o.env.emplace_back("WATCHDOG_USEC", "40000");
     kt::startOn(d, s, kIni, o);
     ASSERT_TRUE(d.waitForTrace(std::regex("^[0-9]+ evtlist "), 6, 10000));
     const size_t before = d.calls("evtlist").size();

@@ -213,11 +213,8 @@ TEST(FullDisk, StartOnAFullDiskStillReappliesTheRegister) {
     SmallDisk disk(d.moduleDir());
     if (!disk.mounted())
         GTEST_SKIP() << "cannot mount a tmpfs here (needs CAP_SYS_ADMIN)";
-    ASSERT_TRUE(d.installDaemon());
-    ASSERT_TRUE(d.installSimulator());
-    ASSERT_TRUE(d.writeIni("[WAIT]\nLWAIT_TIME=1000\n[AERROR]\nAERROR_MODE=OFF\n"));
-    ASSERT_TRUE(d.writeScenario("controller 0\ndrive c=0 id=1 state=ugood\n"
-                                "drive c=0 id=2 state=online\n"));
+    ASSERT_TRUE(d.setUp("controller 0\ndrive c=0 id=1 state=ugood\ndrive c=0 id=2 state=online\n",
+                        "[WAIT]\nLWAIT_TIME=1000\n[AERROR]\nAERROR_MODE=OFF\n"));
     const std::string reg = "0,1\n0,2\n";
     ASSERT_TRUE(d.writeFile(kt::kRegisterName, reg));
     disk.shrink();

@@ -523,7 +523,7 @@ std::vector<TraceLine> Daemon::calls(const std::string &command) const {
     return out;
 }
 
-NotifyListener::NotifyListener(const std::string &path) {
+NotifyListener::NotifyListener(const std::string &path) : path_(path) {
     fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
@@ -560,6 +560,13 @@ std::vector<std::string> texts(const std::vector<SyslogRecord> &recs) {
     for (const auto &r : recs)
         out.push_back(r.text);
     return out;
+}
+
+size_t countLog(const Daemon &d, const std::string &needle) {
+    auto lines = d.logLines();
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto &l) {
+        return l.text.find(needle) != std::string::npos;
+    }));
 }
 
 std::vector<std::string> texts(const std::vector<LogLine> &lines) {

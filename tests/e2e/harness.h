@@ -172,6 +172,11 @@ class Daemon {
     // Copies the built daemon; returns false on failure (message in the test log).
     bool installDaemon(const std::string &rel = kDaemonName);
     bool installSimulator(const std::string &rel = kLibName);
+    // installDaemon(), installSimulator(), writeScenario(), writeIni(): false
+    // at the first that fails.
+    bool setUp(const std::string &scenario, const std::string &ini) {
+        return installDaemon() && installSimulator() && writeScenario(scenario) && writeIni(ini);
+    }
     bool writeIni(const std::string &text) {
         return writeFile(kIniName, text);
     }
@@ -301,8 +306,22 @@ class NotifyListener {
     bool readyAfter1001() const {
         return readyAfter1001_;
     }
+    // Drains, then whether any message so far matches re as a whole.
+    bool anyMatch(const Daemon &d, const std::regex &re) {
+        for (const auto &m : drain(d))
+            if (std::regex_match(m, re))
+                return true;
+        return false;
+    }
+    // Options of a start that reports to this listener ($NOTIFY_SOCKET).
+    StartOptions options() const {
+        StartOptions o;
+        o.env.emplace_back("NOTIFY_SOCKET", path_);
+        return o;
+    }
 
   private:
+    std::string path_;
     int fd_ = -1;
     bool ok_ = false;
     bool readyAfter1001_ = false;
@@ -320,5 +339,7 @@ std::vector<std::string> texts(const std::vector<LogLine> &lines);
 // The first record whose text contains needle, or nullptr.
 const SyslogRecord *findSyslog(const std::vector<SyslogRecord> &recs, const std::string &needle);
 const LogLine *findLog(const std::vector<LogLine> &lines, const std::string &needle);
+// How many lines of d's PredictiveFailure.log contain needle.
+size_t countLog(const Daemon &d, const std::string &needle);
 
 } // namespace kt

@@ -144,10 +144,7 @@ TEST(NotifyUnread, CyclesGoOnAndSigtermEndsTheDaemon) {
     for (const char *form : {"path", "@abstract"}) {
         SCOPED_TRACE(form);
         kt::Daemon d;
-        ASSERT_TRUE(d.installDaemon());
-        ASSERT_TRUE(d.installSimulator());
-        ASSERT_TRUE(d.writeScenario(kScenario));
-        ASSERT_TRUE(d.writeIni("[WAIT]\nLWAIT_TIME=1000\n[AERROR]\nAERROR_MODE=OFF\n"));
+        ASSERT_TRUE(d.setUp(kScenario, "[WAIT]\nLWAIT_TIME=1000\n[AERROR]\nAERROR_MODE=OFF\n"));
         std::string sock = form[0] == '@' ? "@kestrun-unread-" + std::to_string(getpid())
                                           : d.workPath("notify.sock");
         kt::NotifyListener never(sock);
@@ -172,30 +169,19 @@ TEST(NotifyStatus, DriveListCountsAreClippedToTheReply) {
     for (const auto &row : rows) {
         SCOPED_TRACE(row.claimed);
         kt::Daemon d;
-        ASSERT_TRUE(d.installDaemon());
-        ASSERT_TRUE(d.installSimulator());
         std::string s;
         for (const char *c : {"0", "1"})
             // Id 0: the entries past the real one read as drive 0.
             s += std::string("controller ") + c + "\ndrive c=" + c + " id=0 state=online\n" +
                  "override field=pdcount c=" + c + " value=" + row.claimed + "\n";
-        ASSERT_TRUE(d.writeScenario(s));
-        ASSERT_TRUE(d.writeIni("[WAIT]\nLWAIT_TIME=1000\n[AERROR]\nAERROR_MODE=OFF\n"));
-        std::string sock = d.workPath("notify.sock");
-        kt::NotifyListener l(sock);
+        ASSERT_TRUE(d.setUp(s, "[WAIT]\nLWAIT_TIME=1000\n[AERROR]\nAERROR_MODE=OFF\n"));
+        kt::NotifyListener l(d.workPath("notify.sock"));
         ASSERT_TRUE(l.ok());
-        kt::StartOptions o;
-        o.env = {{"NOTIFY_SOCKET", sock}};
-        ASSERT_TRUE(d.start(o));
+        ASSERT_TRUE(d.start(l.options()));
         const std::regex status(std::string("STATUS=Last cycle .*, ") + row.watched +
                                 " drives watched, 0 removed this run");
-        auto seen = [&] {
-            for (const auto &m : l.drain(d))
-                if (std::regex_match(m, status))
-                    return true;
-            return false;
-        };
-        EXPECT_TRUE(d.waitWhileRunning(seen, 10000)) << ::testing::PrintToString(l.drain(d));
+        EXPECT_TRUE(d.waitWhileRunning([&] { return l.anyMatch(d, status); }, 10000))
+            << ::testing::PrintToString(l.drain(d));
         auto r = d.stop(SIGTERM);
         EXPECT_TRUE(r.exitedWith(0)) << r;
     }
@@ -206,20 +192,14 @@ TEST(NotifyStatus, DriveListCountsAreClippedToTheReply) {
 // second is followed by a new extension.
 TEST(NotifyStart, SlowRegisterReapplicationExtendsTheStartTimeout) {
     kt::Daemon d;
-    ASSERT_TRUE(d.installDaemon());
-    ASSERT_TRUE(d.installSimulator());
-    ASSERT_TRUE(d.writeScenario("controller 0\ndrive c=0 id=4 state=ugood\n"
-                                "drive c=0 id=5 state=ugood\n"
-                                "hold cmd=pdinfo ms=1100 times=2\n"));
+    ASSERT_TRUE(d.setUp("controller 0\ndrive c=0 id=4 state=ugood\ndrive c=0 id=5 state=ugood\n"
+                        "hold cmd=pdinfo ms=1100 times=2\n",
+                        "[WAIT]\nLWAIT_TIME=1000\n[SMART]\nSMART_MODE=OFF\n"
+                        "[MEDIUM]\nMC_MODE=OFF\n[AERROR]\nAERROR_MODE=OFF\n"));
     ASSERT_TRUE(d.writeFile(kt::kRegisterName, "0,4\n0,5\n"));
-    ASSERT_TRUE(d.writeIni("[WAIT]\nLWAIT_TIME=1000\n[SMART]\nSMART_MODE=OFF\n"
-                           "[MEDIUM]\nMC_MODE=OFF\n[AERROR]\nAERROR_MODE=OFF\n"));
-    std::string sock = d.workPath("notify.sock");
-    kt::NotifyListener l(sock);
+    kt::NotifyListener l(d.workPath("notify.sock"));
     ASSERT_TRUE(l.ok());
-    kt::StartOptions o;
-    o.env = {{"NOTIFY_SOCKET", sock}};
-    ASSERT_TRUE(d.start(o));
+    ASSERT_TRUE(d.start(l.options()));
     ASSERT_TRUE(d.waitWhileRunning([&] { return l.drain(d), l.has("READY=1"); }, 10000));
     auto r = d.stop(SIGTERM);
     EXPECT_TRUE(r.exitedWith(0)) << r;

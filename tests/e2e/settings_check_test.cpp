@@ -26,10 +26,7 @@ constexpr const char *kIni = "[WAIT]\nLWAIT_TIME=1000\n[POLL]\nPOLL_EVENT=ON\n[A
                              "AERROR_MODE=OFF\n[MEDIUM]\nMC_MODE=OFF\n";
 
 void prepare(kt::Daemon &d) {
-    ASSERT_TRUE(d.installDaemon());
-    ASSERT_TRUE(d.installSimulator());
-    ASSERT_TRUE(d.writeScenario(kScenario));
-    ASSERT_TRUE(d.writeIni(kIni));
+    ASSERT_TRUE(d.setUp(kScenario, kIni));
 }
 
 // Run while a monitor holds the module directory: --check takes no lock and

@@ -13,13 +13,6 @@
 
 namespace {
 
-size_t countLog(const kt::Daemon &d, const std::string &needle) {
-    auto lines = d.logLines();
-    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto &l) {
-        return l.text.find(needle) != std::string::npos;
-    }));
-}
-
 struct Row {
     const char *name;
     int sig;
@@ -42,17 +35,13 @@ TEST(Signals, NoneEndsTheDaemonSilently) {
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         kt::Daemon d;
-        ASSERT_TRUE(d.installDaemon());
-        ASSERT_TRUE(d.installSimulator());
-        ASSERT_TRUE(d.writeScenario("controller 0\ndrive c=0 id=3 state=online\n"));
         // A pause of 600 s at 50 ms each: no second cycle without a wake-up.
-        ASSERT_TRUE(d.writeIni("[WAIT]\nLWAIT_TIME=600000\n[AERROR]\nAERROR_MODE=OFF\n"));
-        const std::string sock = d.workPath("notify.sock");
-        kt::NotifyListener l(sock);
+        ASSERT_TRUE(d.setUp("controller 0\ndrive c=0 id=3 state=online\n",
+                            "[WAIT]\nLWAIT_TIME=600000\n[AERROR]\nAERROR_MODE=OFF\n"));
+        kt::NotifyListener l(d.workPath("notify.sock"));
         ASSERT_TRUE(l.ok());
-        kt::StartOptions o;
+        kt::StartOptions o = l.options();
         o.sleepMs = 50;
-        o.env = {{"NOTIFY_SOCKET", sock}};
         ASSERT_TRUE(d.start(o));
         ASSERT_TRUE(d.waitForSleeps(1)) << d.stderrText();
         const pid_t pid = d.pid();

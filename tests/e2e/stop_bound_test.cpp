@@ -18,13 +18,6 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-size_t countLog(const kt::Daemon &d, const std::string &needle) {
-    auto lines = d.logLines();
-    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto &l) {
-        return l.text.find(needle) != std::string::npos;
-    }));
-}
-
 // Eight RAID 5 logical drives, each with one member predicting its failure:
 // eight removals are due in the first scan. The signal arrives during the
 // first one's pause, and its recheck read then fails once: the retry must

@@ -6,14 +6,7 @@
 #   fleet_rules_test.sh <source dir> <Kestrun> <simulator library> <test shim>
 set -euo pipefail
 src="$1" daemon="$2" sim="$3" shim="$4"
-tmp="$(mktemp -d "${TMPDIR:-/tmp}/kestrun-fleet.XXXXXX")"
-pid=
-cleanup() {
-    [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null
-    rm -rf "$tmp"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
+. "$(dirname "${BASH_SOURCE[0]}")/ops_common.sh" fleet
 rules="$src/packaging/fleet/kestrun-alerts.yml"
 tests="$src/tests/ops/fleet_rules_test.yml"
 

@@ -7,14 +7,7 @@
 #   package_test.sh <build dir> <source dir> <simulator library>
 set -euo pipefail
 build="$1" src="$2" sim="$3"
-tmp="$(mktemp -d "${TMPDIR:-/tmp}/kestrun-pkg.XXXXXX")"
-pid=
-cleanup() {
-    [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null
-    rm -rf "$tmp"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
+. "$(dirname "${BASH_SOURCE[0]}")/ops_common.sh" pkg
 
 (cd "$build" && cpack -G DEB -B "$tmp/out" >"$tmp/cpack.log" 2>&1) || { cat "$tmp/cpack.log"; fail "cpack"; }
 deb=("$tmp"/out/kestrun_*_*.deb)
