@@ -177,7 +177,8 @@ TEST(SettingsAtStart, ValuesNotUnderstoodFailSafeWithAWord) {
             continue;
         }
         EXPECT_THAT(lines, ::testing::Contains(HasSubstr(says)));
-        const auto *rec = kt::findSyslog(d.syslog(), says);
+        const auto records = d.syslog();
+        const auto *rec = kt::findSyslog(records, says);
         ASSERT_NE(rec, nullptr);
         EXPECT_EQ(rec->priority, row.priority);
         if (row.cutName != nullptr) {
