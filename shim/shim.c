@@ -17,6 +17,8 @@
  *   KESTRUN_TEST_FAIL_SIGACTION  signal number(s), comma separated, whose
  *                                installation fails with EINVAL
  *   KESTRUN_TEST_FAIL_FLOCK      errno value with which every flock() fails
+ *   KESTRUN_TEST_FAIL_RESTART    errno value with which execv() of
+ *                                /proc/self/exe (the restart in place) fails
  *   KESTRUN_TEST_SIGACTION_LOG   file receiving "sigaction N pid=P" per install
  *                                (the daemon's children inherit the
  *                                variables; the pid tells them apart)
@@ -283,6 +285,24 @@ int sigaction(int signum, const struct sigaction *act, struct sigaction *oldact)
         return -1;
     }
     return real(signum, act, oldact);
+}
+
+typedef int (*execv_fn)(const char *, char *const[]);
+
+int execv(const char *path, char *const argv[]) {
+    long err = env_long("KESTRUN_TEST_FAIL_RESTART", 0);
+    if (err > 0 && path != NULL && strcmp(path, "/proc/self/exe") == 0) {
+        errno = (int)err;
+        return -1;
+    }
+    static execv_fn real = NULL;
+    if (real == NULL)
+        real = (execv_fn)dlsym(RTLD_NEXT, "execv");
+    if (real == NULL) {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real(path, argv);
 }
 
 typedef int (*flock_fn)(int, int);

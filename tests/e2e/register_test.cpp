@@ -546,6 +546,21 @@ TEST(Register, StartJudgesALineByTheRecordedDrive) {
     }
 }
 
+// An identity record that cannot be written is reported; the line stands.
+TEST(Register, IdentityFileThatCannotBeWrittenLeavesTheLineStanding) {
+    kt::Daemon d;
+    prepare(d, "controller 0\ndrive c=0 id=5 state=spare pfail=1\n", "");
+    ASSERT_EQ(::mkdir(d.modulePath(kIdentityName).c_str(), 0755), 0);
+    ASSERT_TRUE(d.start());
+    EXPECT_TRUE(d.waitForLog("<6502:Warning> " + std::string(kIdentityName) +
+                             " File write failed: register lines stand without the drive's "
+                             "identity.(iHSPFileMake) Error Code (21)"))
+        << ::testing::PrintToString(kt::texts(d.logLines()));
+    ASSERT_TRUE(d.waitForLog("<6500:"));
+    ASSERT_TRUE(d.stop().exitedWith(0));
+    EXPECT_EQ(d.registerText(), "0,5\n");
+}
+
 // The removed drive keeps its line through starts at which it is still bad,
 // is set bad again when it comes back, and its replacement is left alone.
 TEST(Register, RemovedDriveIsFollowedAcrossStartsAndItsReplacementLeftAlone) {

@@ -81,4 +81,21 @@ TEST(Signals, NoneEndsTheDaemonSilently) {
     }
 }
 
+// A restart the system refuses ends the run with a word, for the unit to
+// start it again.
+TEST(Signals, RestartThatCannotExecuteIsReported) {
+    kt::Daemon d;
+    ASSERT_TRUE(d.setUp("controller 0\ndrive c=0 id=3 state=online\n", "[WAIT]\nLWAIT_TIME=600000\n"));
+    kt::StartOptions o;
+    o.sleepMs = 50;
+    o.env = {{"KESTRUN_TEST_FAIL_RESTART", "13"}};
+    ASSERT_TRUE(d.start(o));
+    ASSERT_TRUE(d.waitForSleeps(1)) << d.stderrText();
+    ASSERT_TRUE(d.signal(SIGHUP));
+    auto r = d.waitExit();
+    EXPECT_TRUE(r.exitedWith(1)) << r;
+    EXPECT_TRUE(d.waitForLog("<6023:Error> Restart failed. Error Code (13). Predictive Failure "
+                             "monitor has shutdown."));
+}
+
 } // namespace
