@@ -25,6 +25,7 @@
 
 #ifdef KESTRUN_COVERAGE_BUILD
 extern "C" void __gcov_dump(void);
+extern "C" void __gcov_reset(void);
 #endif
 
 struct sigaction g_signal[2];
@@ -134,6 +135,9 @@ void vRestartInPlace(char **argv) {
 #endif
     execv("/proc/self/exe", argv);
     int err = errno;
+#ifdef KESTRUN_COVERAGE_BUILD
+    __gcov_reset(); // counted from here on, dumped again at the exit
+#endif
     sigprocmask(SIG_SETMASK, &before, nullptr);
     vLogID6023_Output(err);
     g_iExitStatus = EXIT_STATUS_RESTART;
